@@ -1,0 +1,249 @@
+#include "FFmpeg.h"
+
+#include "Loader/FFmpegLoader.h"
+#include "Logger/FFmpegLogger.h"
+#include "Platform/MainThread.h"
+
+namespace qm {
+
+std::mutex& EngineLock() {
+    static std::mutex lock;
+    return lock;
+}
+
+TCustomFFmpeg::TCustomFFmpeg() { ResetOptions(); }
+
+TCustomFFmpeg::~TCustomFFmpeg() {
+    RequestStop(true);
+    // A never-started task may still have its termination thread on the way.
+    if (FTerminateThread)
+        WaitRunEnded();
+    JoinFinishedThreads();
+    ReleaseResources();
+}
+
+void TCustomFFmpeg::ResetEngine() {
+    if (!GlobalLoader.LibrariesLoaded(ConverterLibraries))
+        return;
+    JoinFinishedThreads();
+    ReleaseResources();
+    ResetOptions();
+    FJoinMode = false;
+    FRunning = false;
+    FStopRequested = false;
+    FFinished = false;
+    FTerminated = false;
+    FTotalOutputDuration = -1;
+    std::lock_guard lock(FRunLock);
+    FTerminatePending = false;
+}
+
+void TCustomFFmpeg::ReleaseResources() {
+    if (!GlobalLoader.LibrariesLoaded(ConverterLibraries))
+        return;
+    FInputFileCount = 0;
+    FOutputFileCount = 0;
+}
+
+void TCustomFFmpeg::ResetOptions() {
+    FInputFileCount = 0;
+    FOutputFileCount = 0;
+    FExceptionRaised = false;
+    FPreviewFlags = 0;
+}
+
+std::string TCustomFFmpeg::ExceptionMessage() const {
+    std::lock_guard lock(FRunLock);
+    return FExceptionMessage;
+}
+
+TConvertThread* TCustomFFmpeg::WorkerThread() const {
+    std::lock_guard lock(FRunLock);
+    return FWorkerRef;
+}
+
+bool TCustomFFmpeg::Paused() const {
+    std::lock_guard lock(FRunLock);
+    return FWorkerRef && FWorkerRef->Suspended();
+}
+
+void TCustomFFmpeg::RecordException(const std::string& message) {
+    Log(this, llQuiet, message);
+    FExceptionRaised = true;
+    std::lock_guard lock(FRunLock);
+    FExceptionMessage = message;
+}
+
+TConvertThread* TCustomFFmpeg::StartConvert(bool AUseThread, TThreadPriority APriority) {
+    if (FRunning || FTerminated)
+        return nullptr;
+    try {
+        if (FOutputFileCount <= 0) {
+            ReleaseResources();
+            throw FFmpegException("At least one output file must be specified");
+        }
+        if (FInputFileCount == 0) {
+            ReleaseResources();
+            throw FFmpegException("At least one input file must be specified");
+        }
+    } catch (const std::exception& e) {
+        RecordException(e.what());
+        {
+            std::lock_guard lock(FRunLock);
+            FRunEnded = false;
+        }
+        DoTerminate();
+        return nullptr;
+    }
+
+    JoinFinishedThreads();
+    FRunning = true;
+    FStopRequested = false;
+    FFinished = false;
+    FTerminated = false;
+    {
+        std::lock_guard lock(FRunLock);
+        FRunEnded = false;
+    }
+    if (!AUseThread) {
+        DoConvert();
+        return nullptr;
+    }
+    FWorker = std::make_unique<TConvertThread>(this, APriority);
+    std::lock_guard lock(FRunLock);
+    FWorkerRef = FWorker.get();
+    return FWorkerRef;
+}
+
+void TCustomFFmpeg::DoConvert() {
+    FFinished = false;
+    try {
+        Transcode();
+    } catch (const std::exception& e) {
+        RecordException(e.what());
+    }
+    CloseOpenCodecs();
+    ReleaseResources();
+    DoTerminate();
+}
+
+void TCustomFFmpeg::Transcode() {
+    throw FFmpegException("Conversion is not available in this build yet");
+}
+
+void TCustomFFmpeg::CloseOpenCodecs() {
+    // The stream records that own the codec contexts come with the transcode setup;
+    // until then nothing can be open.
+    OpenEncoders.clear();
+    OpenDecoders.clear();
+}
+
+void TCustomFFmpeg::DoTerminate() {
+    FRunning = false;
+    FTerminated = true;
+    {
+        std::lock_guard lock(FRunLock);
+        FWorkerRef = nullptr;
+    }
+    if (TerminateNotify)
+        TerminateNotify(this);
+    {
+        std::lock_guard lock(FRunLock);
+        FRunEnded = true;
+    }
+    FRunEndedSignal.notify_all();
+    TMainThread::Wake();
+}
+
+void TCustomFFmpeg::WaitRunEnded() {
+    std::unique_lock lock(FRunLock);
+    FRunEndedSignal.wait(lock, [this] { return FRunEnded; });
+}
+
+void TCustomFFmpeg::CheckPause() {
+    TConvertThread* worker;
+    {
+        std::lock_guard lock(FRunLock);
+        worker = FWorkerRef;
+    }
+    if (worker)
+        worker->WaitWhileSuspended();
+}
+
+void TCustomFFmpeg::RequestStop(bool AWait) {
+    FStopRequested = true;
+    TConvertThread* worker;
+    {
+        std::lock_guard lock(FRunLock);
+        worker = FWorkerRef;
+    }
+    if (!worker)
+        return;
+    worker->Resume();
+    if (!AWait)
+        return; // the run ends by itself at its next stop check
+    TWaitThread waiter(this);
+    waiter.Resume();
+    // The worker may hand log lines or notifications to the main thread meanwhile.
+    TMainThread::WaitFor([&] { return waiter.Done(); });
+}
+
+void TCustomFFmpeg::StopConvert(bool AWait) {
+    if (FRunning) {
+        RequestStop(AWait);
+        return;
+    }
+    if (FTerminated)
+        return;
+    {
+        std::lock_guard lock(FRunLock);
+        if (FTerminatePending)
+            return; // its termination is already on the way
+        FTerminatePending = true;
+        FRunEnded = false;
+    }
+    FTerminateThread = std::make_unique<TDoTerminateThread>(this);
+    FTerminateThread->Resume();
+    if (AWait) {
+        TMainThread::WaitFor([this] {
+            std::lock_guard lock(FRunLock);
+            return FRunEnded;
+        });
+        FTerminateThread.reset();
+    }
+}
+
+void TCustomFFmpeg::Pause() {
+    std::lock_guard lock(FRunLock);
+    if (FWorkerRef && !FWorkerRef->Suspended())
+        FWorkerRef->Suspend();
+}
+
+void TCustomFFmpeg::Resume() {
+    std::lock_guard lock(FRunLock);
+    if (FWorkerRef && FWorkerRef->Suspended())
+        FWorkerRef->Resume();
+}
+
+void TCustomFFmpeg::SetPreviewFlags(TPreviewFlags AFlags) {
+    std::lock_guard lock(EngineLock());
+    if (FPreviewFlags == AFlags)
+        return;
+    // The previewer window comes with the preview support; clearing bit 0 frees it.
+    FPreviewFlags = AFlags;
+}
+
+void TCustomFFmpeg::JoinFinishedThreads() {
+    // Only threads whose run has ended are joined; they are past everything but their exit.
+    bool ended;
+    {
+        std::lock_guard lock(FRunLock);
+        ended = FRunEnded;
+    }
+    if (!ended)
+        return;
+    FWorker.reset();
+    FTerminateThread.reset();
+}
+
+} // namespace qm

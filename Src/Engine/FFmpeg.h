@@ -1,0 +1,152 @@
+// The conversion engine: one transcode job, configured by named options, run on the
+// caller's thread or on a worker thread, reporting through notification slots.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "Engine/EngineThreads.h"
+#include "Engine/FFmpegException.h"
+#include "Platform/Bitmap.h"
+
+namespace qm {
+
+constexpr int MaxFiles = 20;
+constexpr int MaxStreams = 20;
+
+enum THookAction : uint8_t { haContinue, haIgnore, haStop };
+
+// Bit 0 shows frames in the previewer, bit 1 delivers them as bitmaps.
+enum TPreviewFlag : uint8_t { pfPreview = 1, pfPreviewBitmap = 2 };
+using TPreviewFlags = uint8_t;
+
+struct TInputStreamState;
+struct TOutputStreamState;
+class TCustomFFmpeg;
+
+using TProgressNotify = std::function<void(
+    TCustomFFmpeg* ASender, int32_t AFrameNumber, int32_t AFPS, int32_t ACurrentDuration,
+    float AQuality, float ABitRate, int64_t ASize, int32_t ATotalDuration)>;
+using TTerminateNotify = std::function<void(TCustomFFmpeg* ASender)>;
+using TPreviewBitmapNotify = std::function<void(TCustomFFmpeg* ASender, const TBitmap& ABitmap,
+                                                int32_t AFrameNumber, int64_t APTS)>;
+using TBeforeHookNotify =
+    std::function<void(TCustomFFmpeg* ASender, int64_t APTS, THookAction& AHookAction)>;
+using TCustomHookNotify =
+    std::function<void(TCustomFFmpeg* ASender, TBitmap& ABitmap, int32_t AFrameNumber,
+                       int64_t APTS, bool& AUpdate, bool& AStopHook)>;
+
+// The engine module's lock: serialises preview-flag changes against the preview
+// conversion, which holds it while it converts a frame and hands it on.
+std::mutex& EngineLock();
+
+class TCustomFFmpeg {
+public:
+    TCustomFFmpeg();
+    // Stops a running conversion and waits for its end before anything is freed.
+    virtual ~TCustomFFmpeg();
+    TCustomFFmpeg(const TCustomFFmpeg&) = delete;
+    TCustomFFmpeg& operator=(const TCustomFFmpeg&) = delete;
+
+    // Prepares the engine for a new task (nothing happens unless the libraries are loaded).
+    void ResetEngine();
+    // Frees everything the task opened (nothing happens unless the libraries are loaded).
+    void ReleaseResources();
+    void ResetOptions();
+
+    // Returns the worker thread, suspended (the caller resumes it), or null: when the run
+    // could not start, ran on the caller's thread, or the engine is running or terminated.
+    TConvertThread* StartConvert(bool AUseThread, TThreadPriority APriority = tpNormal);
+    void RequestStop(bool AWait);
+    void StopConvert(bool AWait);
+    void Pause();
+    void Resume();
+    void SetPreviewFlags(TPreviewFlags AFlags);
+
+    // Run state.
+    bool Running() const { return FRunning; }
+    bool StopRequested() const { return FStopRequested; }
+    bool Finished() const { return FFinished; }
+    bool Terminated() const { return FTerminated; }
+    bool ExceptionRaised() const { return FExceptionRaised; }
+    std::string ExceptionMessage() const;
+    const std::string& LastError() const { return FLastError; }
+    TConvertThread* WorkerThread() const;
+    bool Paused() const;
+    TPreviewFlags PreviewFlags() const { return FPreviewFlags; }
+
+    int InputFileCount() const { return FInputFileCount; }
+    int OutputFileCount() const { return FOutputFileCount; }
+    bool JoinMode() const { return FJoinMode; }
+    int32_t TotalOutputDuration() const { return FTotalOutputDuration; }
+
+    int64_t ProgressIntervalUs = 500000;
+    int64_t PreviewIntervalUs = 100000;
+
+    // Notification slots; called on the thread that runs the transcode (or DoTerminate).
+    TProgressNotify ProgressNotify;
+    TTerminateNotify TerminateNotify;
+    TPreviewBitmapNotify PreviewBitmapNotify;
+    TBeforeHookNotify BeforeHookNotify;
+    TCustomHookNotify CustomHookNotify;
+
+    // Codecs left open by a run, so that an aborted run can close them afterwards.
+    std::list<TOutputStreamState*> OpenEncoders;
+    std::list<TInputStreamState*> OpenDecoders;
+
+protected:
+    friend class TConvertThread;
+    friend class TDoTerminateThread;
+    friend class TWaitThread;
+
+    // The body of a run; the worker runs it.
+    void DoConvert();
+    // The transcode of the run's files (the main loop).
+    virtual void Transcode();
+    void DoTerminate();
+    // The main loop's packet boundary: a paused run waits here.
+    void CheckPause();
+    // Blocks until the current run has ended, i.e. its termination notification returned.
+    void WaitRunEnded();
+    void CloseOpenCodecs();
+    void JoinFinishedThreads();
+    void RecordException(const std::string& message);
+
+    // Run state. The flags are read from other threads, hence atomic.
+    std::atomic<bool> FRunning{false};
+    std::atomic<bool> FStopRequested{false};
+    std::atomic<bool> FFinished{false};
+    std::atomic<bool> FTerminated{false};
+    std::atomic<bool> FExceptionRaised{false};
+    std::string FExceptionMessage; // guarded by FRunLock
+    std::string FLastError;        // owner's thread
+    bool FJoinMode = false;
+    int32_t FTotalOutputDuration = -1;
+    std::atomic<TPreviewFlags> FPreviewFlags{0};
+
+    int FInputFileCount = 0;
+    int FOutputFileCount = 0;
+
+    // FRunLock guards the worker reference, the run-ended flag and the exception text.
+    mutable std::mutex FRunLock;
+    std::condition_variable FRunEndedSignal;
+    TConvertThread* FWorkerRef = nullptr; // "WorkerThread": cleared by DoTerminate
+    bool FRunEnded = true;                // the last run's termination notification returned
+    bool FTerminatePending = false;       // a TDoTerminateThread has been made for this run
+
+    // The thread objects, kept until joined (at the next start, a reset or destruction).
+    std::unique_ptr<TConvertThread> FWorker;
+    std::unique_ptr<TDoTerminateThread> FTerminateThread;
+
+    // Hook and preview pictures (kept between frames).
+    TBitmap FHookBitmap;
+    TBitmap FPreviewBitmap;
+};
+
+} // namespace qm

@@ -1,0 +1,180 @@
+#include "FFmpegLogger.h"
+
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+
+#include "Loader/MediaEntries.h"
+#include "Platform/MainThread.h"
+
+namespace qm {
+
+namespace {
+
+std::atomic<int> GLogThreshold{32};
+std::atomic<TFFLogger*> GGlobalLogger{nullptr};
+std::mutex GCreateLock;
+std::unique_ptr<TFFLogger> GOwnedLogger; // the logger GetLogger made, guarded by GCreateLock
+
+// The unterminated end of this thread's last media-library message.
+thread_local std::string TPendingText;
+
+uint32_t CurrentThreadId() { return static_cast<uint32_t>(::syscall(SYS_gettid)); }
+
+} // namespace
+
+std::string VFormat(const char* format, va_list args) {
+    va_list copy;
+    va_copy(copy, args);
+    int n = std::vsnprintf(nullptr, 0, format, copy);
+    va_end(copy);
+    if (n <= 0)
+        return {};
+    std::string out(static_cast<size_t>(n), '\0');
+    std::vsnprintf(out.data(), out.size() + 1, format, args);
+    return out;
+}
+
+std::string Format(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::string out = VFormat(format, args);
+    va_end(args);
+    return out;
+}
+
+int LogLevelToMediaLevel(TLogLevel level) { return (static_cast<int>(level) - 1) * 8; }
+
+TLogLevel MediaLevelToLogLevel(int level) {
+    int l = level / 8 + 1; // division truncates toward zero
+    return static_cast<TLogLevel>(std::clamp(l, 0, 7));
+}
+
+TFFLogger::TFFLogger() {
+    TFFLogger* expected = nullptr;
+    if (!GGlobalLogger.compare_exchange_strong(expected, this))
+        throw std::logic_error("Allow creating only one instance of TFFLogger.");
+    FLogLevel = MediaLevelToLogLevel(GLogThreshold.load());
+}
+
+TFFLogger::~TFFLogger() {
+    TFFLogger* self = this;
+    GGlobalLogger.compare_exchange_strong(self, nullptr);
+}
+
+void TFFLogger::SetLogLevel(TLogLevel level) {
+    FLogLevel = level;
+    if (ff::av_log_set_level) {
+        ff::av_log_set_level(LogLevelToMediaLevel(level));
+        GLogThreshold = LogLevelToMediaLevel(level);
+    }
+}
+
+void TFFLogger::SetLogLevelByName(const std::string& text) {
+    static const struct {
+        const char* Name;
+        int Level;
+    } names[] = {{"quiet", -8},   {"panic", 0}, {"fatal", 8},    {"error", 16},
+                 {"warning", 24}, {"info", 32}, {"verbose", 40}, {"debug", 48}};
+    std::string lower = text;
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    for (const auto& n : names) {
+        if (lower == n.Name) {
+            SetLogLevel(MediaLevelToLogLevel(n.Level));
+            return;
+        }
+    }
+    size_t used = 0;
+    int value = 0;
+    try {
+        value = std::stoi(text, &used, 10);
+    } catch (const std::exception&) {
+        used = 0;
+    }
+    if (used == 0 || used != text.size())
+        throw std::invalid_argument("'" + text + "' is not a valid integer value");
+    SetLogLevel(MediaLevelToLogLevel(value));
+}
+
+void TFFLogger::Deliver(const void* sender, TLogLevel level, const std::string& text) {
+    const uint32_t thread = CurrentThreadId();
+    // Each line travels with its own values, so two threads logging at once cannot
+    // overwrite each other's line before the main thread delivers it.
+    TMainThread::Synchronize([&] {
+        if (FOnLog)
+            FOnLog(sender, thread, level, text);
+    });
+}
+
+void TFFLogger::Log(const void* sender, TLogLevel level, const std::string& text) {
+    if (!FOnLog)
+        return;
+    const TLogLevel current = FLogLevel;
+    if (!(level <= current || (level == llVerbose && current != llQuiet)))
+        return;
+    Deliver(sender, level, text);
+}
+
+void TFFLogger::InstallLogCallback() {
+    if (!ff::av_log_set_callback)
+        throw std::logic_error("av_log_set_callback is not bound");
+    ff::av_log_set_callback(&TFFLogger::LogCallback);
+}
+
+int TFFLogger::LogThreshold() { return GLogThreshold; }
+
+void TFFLogger::LogCallback(void* context, int level, const char* format, va_list args) {
+    if (level > GLogThreshold)
+        return;
+    TFFLogger* logger = GGlobalLogger;
+    std::string text;
+    if (TPendingText.empty()) {
+        const AVClass* cls = context ? *static_cast<const AVClass* const*>(context) : nullptr;
+        if (cls) {
+            const char* name = cls->item_name ? cls->item_name(context) : cls->class_name;
+            text = Format("[%s @ %p]", name ? name : "", context);
+        }
+    } else {
+        text.swap(TPendingText);
+    }
+    text += VFormat(format, args);
+
+    size_t start = 0;
+    for (size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1) {
+        if (logger && logger->FOnLog)
+            logger->Deliver(logger, MediaLevelToLogLevel(level), text.substr(start, nl - start));
+    }
+    TPendingText = text.substr(start);
+}
+
+TFFLogger* FindLogger() { return GGlobalLogger; }
+
+TFFLogger& GetLogger() {
+    if (auto* logger = GGlobalLogger.load())
+        return *logger;
+    std::lock_guard lock(GCreateLock);
+    if (auto* logger = GGlobalLogger.load())
+        return *logger;
+    GOwnedLogger = std::make_unique<TFFLogger>();
+    return *GOwnedLogger;
+}
+
+void Log(const void* sender, TLogLevel level, const std::string& text) {
+    GetLogger().Log(sender, level, text);
+}
+
+void LogF(const void* sender, TLogLevel level, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::string text = VFormat(format, args);
+    va_end(args);
+    GetLogger().Log(sender, level, text);
+}
+
+} // namespace qm

@@ -1,0 +1,45 @@
+#include "FileUtils.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <vector>
+
+namespace qm {
+
+std::string ProgramFolder() {
+    std::vector<char> buf(PATH_MAX + 1);
+    ssize_t n;
+    for (;;) {
+        n = ::readlink("/proc/self/exe", buf.data(), buf.size());
+        if (n < 0)
+            return "./";
+        if (static_cast<size_t>(n) < buf.size())
+            break;
+        buf.resize(buf.size() * 2);
+    }
+    std::string path(buf.data(), static_cast<size_t>(n));
+    auto slash = path.rfind('/');
+    return slash == std::string::npos ? "./" : path.substr(0, slash + 1);
+}
+
+bool IsRegularFile(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+int64_t FileSize(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        return -1;
+    return static_cast<int64_t>(st.st_size);
+}
+
+std::string IncludeTrailingSlash(const std::string& folder) {
+    if (folder.empty() || folder.back() == '/')
+        return folder;
+    return folder + '/';
+}
+
+} // namespace qm

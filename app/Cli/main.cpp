@@ -1,0 +1,43 @@
+// quillmoor-cli: the DVD batch and the conversion engine without a window.
+#include <cstdio>
+#include <cstring>
+
+#include "Cli/CliCommands.h"
+#include "Platform/MainThread.h"
+
+namespace {
+
+void PrintUsage(FILE* out) {
+    std::fprintf(out,
+                 "Usage: quillmoor-cli COMMAND [ARGS...]\n"
+                 "\n"
+                 "Commands:\n"
+                 "  libraries     load the media libraries and show which files were used\n"
+                 "  --version     print the program's version\n"
+                 "  --help        show this text\n");
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    qm::TMainThread::Install();
+    if (argc < 2) {
+        PrintUsage(stderr);
+        return 1;
+    }
+    const std::string command = argv[1];
+    qm::cli::TArgs args(argv + 2, argv + argc);
+    if (command == "--version" || command == "version") {
+        std::printf("quillmoor-cli %s\n", QM_VERSION);
+        return 0;
+    }
+    if (command == "--help" || command == "-h" || command == "help") {
+        PrintUsage(stdout);
+        return 0;
+    }
+    if (command == "libraries")
+        return qm::cli::RunLibraries(args);
+    std::fprintf(stderr, "quillmoor-cli: unknown command '%s'\n\n", command.c_str());
+    PrintUsage(stderr);
+    return 1;
+}

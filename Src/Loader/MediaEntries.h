@@ -128,7 +128,9 @@ extern "C" {
     X(av_audio_fifo_write)                                                                         \
     X(av_audio_fifo_read)                                                                          \
     X(av_audio_fifo_size)                                                                          \
-    X(av_audio_fifo_drain)
+    X(av_audio_fifo_drain)                                                                         \
+    X(av_opt_get_double)                                                                           \
+    X(av_opt_set_double)
 
 #define QM_SWRESAMPLE_ENTRIES(X)                                                                   \
     X(swresample_version)                                                                          \
@@ -147,7 +149,9 @@ extern "C" {
     X(sws_getContext)                                                                              \
     X(sws_getCachedContext)                                                                        \
     X(sws_scale)                                                                                   \
-    X(sws_freeContext)
+    X(sws_freeContext)                                                                             \
+    X(sws_isSupportedInput)                                                                        \
+    X(sws_isSupportedOutput)
 
 #define QM_AVCODEC_ENTRIES(X)                                                                      \
     X(avcodec_version)                                                                             \
@@ -242,7 +246,9 @@ extern "C" {
     X(avio_seek)                                                                                   \
     X(avio_feof)                                                                                   \
     X(avio_flush)                                                                                  \
-    X(avio_enum_protocols)
+    X(avio_enum_protocols)                                                                         \
+    X(avio_read)                                                                                   \
+    X(avio_write)
 
 #define QM_AVFILTER_ENTRIES(X)                                                                     \
     X(avfilter_version)                                                                            \

@@ -147,8 +147,14 @@ void TFFLogger::LogCallback(void* context, int level, const char* format, va_lis
 
     size_t start = 0;
     for (size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1) {
-        if (logger && logger->FOnLog)
+        if (!logger || !logger->FOnLog)
+            continue;
+        // Nothing may unwind through the media library's frames: it would be left in the
+        // middle of whatever it was doing. A handler that throws loses only its line.
+        try {
             logger->Deliver(logger, MediaLevelToLogLevel(level), text.substr(start, nl - start));
+        } catch (...) {
+        }
     }
     TPendingText = text.substr(start);
 }

@@ -8,6 +8,7 @@
 #include "Loader/MediaEntries.h"
 #include "Logger/FFmpegLogger.h"
 #include "Platform/FileUtils.h"
+#include "Unicode/UnicodeProtocol.h"
 
 namespace qm {
 
@@ -132,8 +133,8 @@ bool TFFmpegLoader::LoadOne(TLibraryKind kind) {
         GetLogger();
         TFFLogger::InstallLogCallback();
     }
-    // avformat: on these versions there is no protocol table to register with; names
-    // that need our own file I/O are recognised by each opener instead.
+    if (kind == lkAVFormat)
+        EnsureUnicodeProtocol();
     return true;
 }
 

@@ -1,7 +1,12 @@
 #include "FFmpeg.h"
 
+#include <unistd.h>
+
+#include "Engine/MediaFiles.h"
+#include "Engine/OptionContexts.h"
 #include "Loader/FFmpegLoader.h"
 #include "Logger/FFmpegLogger.h"
+#include "Platform/FileUtils.h"
 #include "Platform/MainThread.h"
 
 namespace qm {
@@ -34,20 +39,63 @@ void TCustomFFmpeg::ResetEngine() {
     FFinished = false;
     FTerminated = false;
     FTotalOutputDuration = -1;
-    std::lock_guard lock(FRunLock);
-    FTerminatePending = false;
+    {
+        std::lock_guard lock(FRunLock);
+        FTerminatePending = false;
+    }
+    OptionContexts = TOptionContexts::Create(Options.ScalerFlags);
 }
 
 void TCustomFFmpeg::ReleaseResources() {
     if (!GlobalLoader.LibrariesLoaded(ConverterLibraries))
         return;
-    FInputFileCount = 0;
+    OptionContexts.reset();
+    CloseFiles();
+    Options.IntraMatrix.reset();
+    Options.InterMatrix.reset();
+    Options.VstatsFileName.clear();
+    Options.VideoCodecName.clear();
+    Options.AudioCodecName.clear();
+    Options.SubtitleCodecName.clear();
+    Options.VideoStandard.clear();
+    Options.RcOverride.clear();
+    Options.HasRcOverride = false;
+    Options.AudioLanguage.clear();
+    Options.SubtitleLanguage.clear();
+    Options.SubtitleCodecTag = 0;
+}
+
+void TCustomFFmpeg::CloseFiles() {
+    // Each output once (joined entries share one); an output that stayed empty is removed
+    // so that a failed run leaves no zero-byte file behind.
+    std::vector<std::string> written;
+    for (auto& file : OutputFiles) {
+        if (!file || !file->Output)
+            continue;
+        const bool hasFile = !(file->Output->oformat->flags & AVFMT_NOFILE);
+        file->Output.Close();
+        if (hasFile)
+            written.push_back(file->FileName);
+    }
+    OutputFiles.clear();
+    OutputCodecs.clear();
     FOutputFileCount = 0;
+    for (const auto& name : written)
+        if (FileSize(name) == 0)
+            ::unlink(name.c_str());
+    InputFiles.clear();
+    InputCodecs.clear();
+    InputTsOffsets.fill(0);
+    FInputFileCount = 0;
 }
 
 void TCustomFFmpeg::ResetOptions() {
-    FInputFileCount = 0;
-    FOutputFileCount = 0;
+    CloseFiles();
+    // Pending metadata is consumed by output creation only.
+    auto metadata = std::move(Options.Metadata);
+    Options = TOptionSet{};
+    Options.Metadata = std::move(metadata);
+    OptionContexts.reset();
     FExceptionRaised = false;
     FPreviewFlags = 0;
 }

@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <array>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -13,6 +14,8 @@
 
 #include "Engine/EngineThreads.h"
 #include "Engine/FFmpegException.h"
+#include "Engine/OptionSet.h"
+#include "Loader/MediaEntries.h"
 #include "Platform/Bitmap.h"
 
 namespace qm {
@@ -28,7 +31,25 @@ using TPreviewFlags = uint8_t;
 
 struct TInputStreamState;
 struct TOutputStreamState;
+struct TInputFile;
+struct TOutputFile;
+struct TOutputStreamSetup;
 class TCustomFFmpeg;
+class TOptionContexts;
+
+// One entry of a rate-control override ("rc_override"): frames start..end get a fixed
+// quantiser, or a quality factor when the quantiser is 0.
+struct TRcOverrideEntry {
+    int32_t StartFrame = 0;
+    int32_t EndFrame = 0;
+    int32_t Qscale = 0;
+    float QualityFactor = 0.0f;
+    bool operator==(const TRcOverrideEntry&) const = default;
+};
+// "start,end,q/start,end,q…"; FFmpegException "error parsing rc_override".
+std::vector<TRcOverrideEntry> ParseRcOverride(const std::string& AText);
+// "padcolor": an RGB value (red in the low byte) as the Y, U, V of the padding.
+TYUVColor RgbToPadColor(int32_t ARgb);
 
 using TProgressNotify = std::function<void(
     TCustomFFmpeg* ASender, int32_t AFrameNumber, int32_t AFPS, int32_t ACurrentDuration,
@@ -81,6 +102,69 @@ public:
     bool Paused() const;
     TPreviewFlags PreviewFlags() const { return FPreviewFlags; }
 
+    // Named options. Every failure is an exception (FFmpegException, EConvertError or
+    // EAssertionFailed); a name that neither the table nor a library knows is ignored.
+    void SetOption(const std::string& AName, const std::string& AValue);
+    static bool IsTableOption(const std::string& AName);
+    // Typed setters for callers that hold typed values.
+    void SetInputFormat(const std::string& AName);
+    void SetOutputFormat(const std::string& AName);
+    bool SetIntOption(const std::string& AName, int32_t AValue);
+    void AddMetadata(const std::string& AKey, const std::string& AValue);
+    void SetRecordingTimeMs(int32_t AMs);
+    void SetInputStartTime(int64_t AUs);
+    void SetProgramId(int32_t AId);
+    void SetVolumeScale(int32_t AVolume);
+    void SetAudioSyncMethod(int32_t AMethod) { Options.AudioSyncMethod = AMethod; }
+    void SetVideoSyncMethod(int32_t AMethod) { Options.VideoSyncMethod = AMethod; }
+    void SetMuxMaxDelay(float ASeconds);
+    void SetMuxPreload(float ASeconds);
+    void SetVerbosity(int32_t AValue) { Options.Verbosity = AValue; }
+
+    // Handlers of the option table that do more than store a value.
+    void SetFormat(const std::string& AValue);
+    void SetRecordingTimeUs(int64_t AUs);
+    void CodecOption(const std::string& AName, const std::string& AValue);
+    void FrameRateOption(const std::string& AName, const std::string& AValue);
+    void FrameSizeOption(const std::string& AName, const std::string& AValue);
+    void AspectOption(const std::string& AName, const std::string& AValue);
+    void PixelFormatOption(const std::string& AName, const std::string& AValue);
+    void CropOption(const std::string& AName, const std::string& AValue);
+    void PadOption(const std::string& AName, const std::string& AValue);
+    void PadColorOption(const std::string& AName, const std::string& AValue);
+    void QscaleOption(const std::string& AName, const std::string& AValue);
+    void PassOption(const std::string& AName, const std::string& AValue);
+    void MatrixOption(const std::string& AName, const std::string& AValue);
+    void SampleFormatOption(const std::string& AName, const std::string& AValue);
+    void MetadataOption(const std::string& AName, const std::string& AValue);
+    void ItsScaleOption(const std::string& AName, const std::string& AValue);
+    void VstatsOption(const std::string& AName, const std::string& AValue);
+
+    // Opens an input; false with the reason in LastError. Names are as the user gives them.
+    bool OpenInputFile(const std::string& AFileName);
+    // Creates an output; the new output count, or -1 with the reason in LastError.
+    int OpenOutputFile(const std::string& AFileName, bool AJoin = false);
+    bool FindCodec(const std::string& AName, AVMediaType AType, bool AEncoder, AVCodecID& AId);
+    void NewVideoStream(TOutputFile& AFile);
+    void NewAudioStream(TOutputFile& AFile);
+    void NewSubtitleStream(TOutputFile& AFile);
+    // "newvideo", "newaudio", "newsubtitle": a stream more in the last output.
+    void NewStreamInLastOutput(AVMediaType AType);
+    void CheckInputMediaTypes(bool AFirstOnly, bool& AHasVideo, bool& AHasAudio,
+                              bool& AHasSubtitle);
+
+    // Opened inputs and created outputs (joined outputs share one file object).
+    std::vector<std::unique_ptr<TInputFile>> InputFiles;
+    std::array<int64_t, MaxFiles> InputTsOffsets{};
+    std::vector<const AVCodec*> InputCodecs;  // forced decoders, one slot per stream
+    std::vector<std::shared_ptr<TOutputFile>> OutputFiles;
+    std::vector<const AVCodec*> OutputCodecs; // forced encoders, one slot per stream
+    bool FiltersActive() const { return FFiltersActive; }
+
+    // The option set that named options fill, and the library options they record.
+    TOptionSet Options;
+    std::unique_ptr<TOptionContexts> OptionContexts;
+
     int InputFileCount() const { return FInputFileCount; }
     int OutputFileCount() const { return FOutputFileCount; }
     bool JoinMode() const { return FJoinMode; }
@@ -117,6 +201,12 @@ protected:
     void CloseOpenCodecs();
     void JoinFinishedThreads();
     void RecordException(const std::string& message);
+    std::string PgmyuvRewrite(const std::string& AName);
+    void ResetPerFileOptions();
+    TOutputStreamSetup& AddOutputStream(TOutputFile& AFile, const AVCodec* AEncoder);
+    const AVCodec* ChooseEncoder(TOutputFile& AFile, const std::string& AName, AVMediaType AType,
+                                 bool AGuess);
+    void CloseFiles();
 
     // Run state. The flags are read from other threads, hence atomic.
     std::atomic<bool> FRunning{false};
@@ -127,6 +217,7 @@ protected:
     std::string FExceptionMessage; // guarded by FRunLock
     std::string FLastError;        // owner's thread
     bool FJoinMode = false;
+    bool FFiltersActive = false;
     int32_t FTotalOutputDuration = -1;
     std::atomic<TPreviewFlags> FPreviewFlags{0};
 

@@ -12,6 +12,7 @@ void PrintUsage(FILE* out) {
                  "Usage: quillmoor-cli COMMAND [ARGS...]\n"
                  "\n"
                  "Commands:\n"
+                 "  engine ARGS   drive one conversion engine with named options (engine --help)\n"
                  "  libraries     load the media libraries and show which files were used\n"
                  "  --version     print the program's version\n"
                  "  --help        show this text\n");
@@ -35,6 +36,8 @@ int main(int argc, char** argv) {
         PrintUsage(stdout);
         return 0;
     }
+    if (command == "engine")
+        return qm::cli::RunEngine(args);
     if (command == "libraries")
         return qm::cli::RunLibraries(args);
     std::fprintf(stderr, "quillmoor-cli: unknown command '%s'\n\n", command.c_str());

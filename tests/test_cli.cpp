@@ -1,0 +1,36 @@
+#include <gtest/gtest.h>
+
+#include "TestUtils.h"
+
+using namespace qm;
+
+namespace {
+
+test::TRunResult Cli(const std::string& args) {
+    return test::RunCommand(test::ShellQuote(test::BinDir() + "/quillmoor-cli") + " " + args);
+}
+
+} // namespace
+
+TEST(CliEngine, OptionFailuresPrintTheEnginesMessageAndExitWithOne) {
+    struct {
+        const char* Args;
+        const char* Message; // the start of what is printed
+    } cases[] = {
+        {"-s 719x480 x.mpg", "Frame size must be a multiple of 2"},
+        {"-threads 2", "TODO: option - threads"},
+        {"-vtag abc", "video tag parameter must be 4 chars"},
+        {"-qscale 0", "qscale must be > 0.0 and <= 255"},
+        {"-aspect 4:0", "Incorrect aspect ratio specification."},
+        {"-vb", "Option -vb needs a value"},
+        {"-r 25", "At least one output file must be specified"},
+    };
+    for (const auto& c : cases) {
+        auto r = Cli(std::string("engine ") + c.Args);
+        EXPECT_EQ(r.ExitCode, 1) << c.Args;
+        EXPECT_EQ(r.Output.rfind(c.Message, 0), 0u) << c.Args << "\n" << r.Output;
+    }
+    auto help = Cli("engine --help");
+    EXPECT_EQ(help.ExitCode, 0);
+    EXPECT_NE(help.Output.find("every option takes exactly one value"), std::string::npos);
+}

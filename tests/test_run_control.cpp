@@ -25,6 +25,9 @@ public:
             TMainThread::Synchronize([this] { ++MainThreadCalls; });
         };
     }
+    // A subclass that replaces the transcode ends the run itself: by the time the base
+    // destructor stops it, this part of the object is gone.
+    ~TLoopEngine() override { RequestStop(true); }
     void SetFileCounts(int inputs, int outputs) {
         FInputFileCount = inputs;
         FOutputFileCount = outputs;

@@ -4,6 +4,7 @@
 
 #include "Engine/MediaFiles.h"
 #include "Engine/OptionContexts.h"
+#include "Engine/TranscodeState.h"
 #include "Loader/FFmpegLoader.h"
 #include "Logger/FFmpegLogger.h"
 #include "Platform/FileUtils.h"
@@ -50,6 +51,7 @@ void TCustomFFmpeg::ReleaseResources() {
     if (!GlobalLoader.LibrariesLoaded(ConverterLibraries))
         return;
     OptionContexts.reset();
+    FreeTranscodeState();
     CloseFiles();
     Options.IntraMatrix.reset();
     Options.InterMatrix.reset();
@@ -96,6 +98,8 @@ void TCustomFFmpeg::ResetOptions() {
     Options = TOptionSet{};
     Options.Metadata = std::move(metadata);
     OptionContexts.reset();
+    FVideoBytes = FAudioBytes = FGlobalHeaderBytes = 0;
+    FDuplicatedFrames = FDroppedFrames = 0;
     FExceptionRaised = false;
     FPreviewFlags = 0;
 }
@@ -173,10 +177,6 @@ void TCustomFFmpeg::DoConvert() {
     CloseOpenCodecs();
     ReleaseResources();
     DoTerminate();
-}
-
-void TCustomFFmpeg::Transcode() {
-    throw FFmpegException("Conversion is not available in this build yet");
 }
 
 void TCustomFFmpeg::CloseOpenCodecs() {

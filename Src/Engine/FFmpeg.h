@@ -34,6 +34,8 @@ struct TOutputStreamState;
 struct TInputFile;
 struct TOutputFile;
 struct TOutputStreamSetup;
+struct TTranscodeState;
+struct TInputFileState;
 class TCustomFFmpeg;
 class TOptionContexts;
 
@@ -100,6 +102,8 @@ public:
     const std::string& LastError() const { return FLastError; }
     TConvertThread* WorkerThread() const;
     bool Paused() const;
+    int64_t VideoBytes() const { return FVideoBytes; }
+    int64_t AudioBytes() const { return FAudioBytes; }
     TPreviewFlags PreviewFlags() const { return FPreviewFlags; }
 
     // Named options. Every failure is an exception (FFmpegException, EConvertError or
@@ -208,6 +212,38 @@ protected:
                                  bool AGuess);
     void CloseFiles();
 
+    // Transcode setup, main loop and teardown.
+    void SetupTranscode();
+    void SetupCodecParameters(TOutputStreamState& AOutput);
+    TInputStreamState* FindSource(TOutputStreamState& AOutput, AVMediaType AType);
+    void RaiseSetupError(const std::string& AMessage);
+    void DumpOutput(int AIndex);
+    void DumpAndLogMapping();
+    void RunMainLoop();
+    void CorrectTimestamps(TInputStreamState& AInput, AVPacket& APacket, int AFile);
+    bool JoinStep(int AFile);
+    void CloseTranscodeCodecs();
+    void FreeTranscodeState();
+    double OutputTime(const TOutputStreamState& AOutput) const;
+    int MaxFramesOf(const TOutputStreamState& AOutput) const;
+    void ProgressReport(bool ALast);
+
+    // Packet decoding and writing.
+    int DecodePacket(TInputStreamState& AInput, int AInputIndex, AVPacket* APacket);
+    bool PassesStartTime(const TInputStreamState& AInput) const;
+    void EmulateRate(const TInputStreamState& AInput);
+    void DistributeFrame(TInputStreamState& AInput, int AInputIndex, AVFrame& AFrame);
+    void DistributeSubtitle(TInputStreamState& AInput, int AInputIndex, AVSubtitle& ASubtitle,
+                            int64_t APacketPts);
+    void AudioOut(TOutputStreamState& AOutput, TInputStreamState& AInput, AVFrame& AFrame);
+    void VideoOut(TOutputStreamState& AOutput, TInputStreamState& AInput, AVFrame& AFrame);
+    void DrainEncoders(int AInputIndex);
+    void StreamCopy(TOutputStreamState& AOutput, const TInputStreamState& AInput,
+                    const AVPacket& APacket);
+    void WritePacket(TOutputStreamState& AOutput, AVPacket& APacket);
+    void SubtitleOut(TOutputStreamState& AOutput, TInputStreamState& AInput,
+                     AVSubtitle& ASubtitle, int64_t APacketPts);
+
     // Run state. The flags are read from other threads, hence atomic.
     std::atomic<bool> FRunning{false};
     std::atomic<bool> FStopRequested{false};
@@ -234,6 +270,18 @@ protected:
     // The thread objects, kept until joined (at the next start, a reset or destruction).
     std::unique_ptr<TConvertThread> FWorker;
     std::unique_ptr<TDoTerminateThread> FTerminateThread;
+
+    // The working records of the running transcode.
+    std::unique_ptr<TTranscodeState> FState;
+    std::vector<uint8_t> FSubtitleBuffer;
+
+    // Statistics.
+    int64_t FVideoBytes = 0;
+    int64_t FAudioBytes = 0;
+    int64_t FGlobalHeaderBytes = 0;
+    int64_t FTranscodeStartTime = 0;
+    int32_t FDuplicatedFrames = 0;
+    int32_t FDroppedFrames = 0;
 
     // Hook and preview pictures (kept between frames).
     TBitmap FHookBitmap;

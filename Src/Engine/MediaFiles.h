@@ -33,6 +33,7 @@ struct TOutputFile {
     std::vector<TOutputStreamSetup> Streams; // by stream index
     // Recorded private muxer options ("muxrate", "preload"), for avformat_write_header.
     TDictionaryPtr MuxerOptions;
+    bool HeaderWritten = false;
 };
 
 } // namespace qm

@@ -1,0 +1,68 @@
+// The working records of one transcode: built by the setup, used by the main loop and
+// the packet decoder, freed when the transcode ends.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+#include "Loader/MediaPtr.h"
+
+namespace qm {
+
+struct TOutputFile;
+struct TOutputStreamSetup;
+
+struct TInputFileState {
+    int32_t EofReached = 0;
+    int32_t FirstStreamIndex = 0;
+    int32_t StreamCount = 0;
+};
+
+struct TInputStreamState {
+    int32_t FileIndex = 0;
+    int32_t StreamIndex = 0;
+    AVStream* Stream = nullptr;
+    AVCodecContext* Decoder = nullptr; // owned by the input file
+    bool DecoderOpen = false;
+    int32_t Discard = 1;
+    int32_t DecodingNeeded = 0;
+    int64_t StartTime = 0; // wall clock when reading began (rate emulation)
+    int64_t NextPts = AV_NOPTS_VALUE;
+    int64_t Pts = 0;
+    int32_t IsStart = 1;
+    int32_t Flushed = 0;
+    TFramePtr Frame; // decoded picture or samples, reused
+};
+
+struct TOutputStreamState {
+    int32_t FileIndex = 0;
+    int32_t Index = 0;
+    int32_t SourceIndex = 0;
+    AVStream* Stream = nullptr;
+    TOutputFile* File = nullptr;
+    TOutputStreamSetup* Setup = nullptr;
+    AVCodecContext* Encoder = nullptr; // owned by the output file's stream setup
+    bool EncoderOpen = false;
+    int32_t EncodingNeeded = 0;
+    int32_t FrameNumber = 0;
+    TInputStreamState* SyncInput = nullptr;
+    int64_t SyncOpts = 0;
+    // End of the last packet written, in the stream's time base: the output time of
+    // streams whose position is not counted in frames.
+    int64_t WrittenEnd = 0;
+    int64_t LastDts = AV_NOPTS_VALUE; // of the copied packets, in the stream's time base
+    std::vector<TBsfPtr> BitstreamFilters;
+};
+
+struct TTranscodeState {
+    std::vector<TInputFileState> InputFiles;
+    std::vector<std::unique_ptr<TInputStreamState>> InputStreams;
+    std::vector<std::unique_ptr<TOutputStreamState>> OutputStreams;
+    int32_t StreamsPerOutputFile = 0;
+    bool NoPacket[20] = {};
+    int32_t NoPacketCount = 0;
+};
+
+} // namespace qm

@@ -1,0 +1,296 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <map>
+
+#include "Engine/EngineUtils.h"
+#include "Engine/FFmpeg.h"
+#include "Engine/MediaFiles.h"
+#include "FixtureWriter.h"
+#include "Fixtures.h"
+#include "Loader/FFmpegLoader.h"
+#include "Platform/FileUtils.h"
+#include "Platform/MainThread.h"
+#include "TestUtils.h"
+
+using namespace qm;
+namespace fs = std::filesystem;
+using qm::fixtures::FixturePath;
+
+namespace {
+
+// What a file holds, read back packet by packet through the engine's own input opening.
+struct TStreamFacts {
+    AVMediaType Type;
+    AVCodecID Codec;
+    int Packets = 0;
+    int KeyPackets = 0;
+    double FirstTime = 1e100; // seconds, earliest presentation time
+    double EndTime = -1e100;  // seconds, latest presentation time plus duration
+};
+
+std::vector<TStreamFacts> ReadFacts(const std::string& path) {
+    TCustomFFmpeg reader;
+    reader.ResetEngine();
+    EXPECT_TRUE(reader.OpenInputFile(path)) << reader.LastError();
+    std::vector<TStreamFacts> facts;
+    if (reader.InputFileCount() == 0)
+        return facts;
+    AVFormatContext* ic = reader.InputFiles[0]->Input.Get();
+    for (unsigned i = 0; i < ic->nb_streams; ++i)
+        facts.push_back({ic->streams[i]->codecpar->codec_type, ic->streams[i]->codecpar->codec_id});
+    TPacketPtr packet(ff::av_packet_alloc());
+    while (ff::av_read_frame(ic, packet.get()) >= 0) {
+        auto& f = facts[size_t(packet->stream_index)];
+        const double tb = av_q2d(ic->streams[packet->stream_index]->time_base);
+        ++f.Packets;
+        f.KeyPackets += (packet->flags & AV_PKT_FLAG_KEY) != 0;
+        const int64_t at = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
+        if (at != AV_NOPTS_VALUE) {
+            f.FirstTime = std::min(f.FirstTime, at * tb);
+            f.EndTime = std::max(f.EndTime, (at + packet->duration) * tb);
+        }
+        ff::av_packet_unref(packet.get());
+    }
+    return facts;
+}
+
+const TStreamFacts* FindType(const std::vector<TStreamFacts>& facts, AVMediaType type) {
+    for (const auto& f : facts)
+        if (f.Type == type)
+            return &f;
+    return nullptr;
+}
+
+class TranscodeTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        TMainThread::Install();
+        ASSERT_TRUE(GlobalLoader.LoadLibraries(ConverterLibraries)) << GlobalLoader.LastErrMsg();
+        Engine = std::make_unique<TCustomFFmpeg>();
+        Engine->ResetEngine();
+        Terminations = 0;
+        Engine->TerminateNotify = [this](TCustomFFmpeg*) {
+            ++Terminations;
+            TMainThread::Wake();
+        };
+    }
+    // Applies "-name value" pairs, inputs ("-i") and outputs (bare) left to right.
+    void Configure(const std::vector<std::string>& args) {
+        for (size_t i = 0; i < args.size(); ++i) {
+            if (args[i] == "-i") {
+                ASSERT_TRUE(Engine->OpenInputFile(args[++i])) << Engine->LastError();
+            } else if (args[i][0] == '-') {
+                Engine->SetOption(args[i].substr(1), args[i + 1]);
+                ++i;
+            } else {
+                ASSERT_GT(Engine->OpenOutputFile(args[i]), 0) << Engine->LastError();
+            }
+        }
+    }
+    // Runs on the caller's thread; the message of a failed run, or "".
+    std::string Run() {
+        Engine->StartConvert(false);
+        EXPECT_EQ(Terminations, 1);
+        return Engine->ExceptionRaised() ? Engine->ExceptionMessage() : "";
+    }
+
+    std::unique_ptr<TCustomFFmpeg> Engine;
+    std::atomic<int> Terminations{0};
+    test::TTempDir Dir;
+};
+
+} // namespace
+
+TEST_F(TranscodeTest, RemuxKeepsStreamsPacketsAndDuration) {
+    struct {
+        const char* Input;
+        std::vector<std::string> Options; // before the output
+        const char* Output;
+    } cases[] = {
+        {"mkv_h264_vorbis_srt.mkv", {"-vcodec", "copy", "-acodec", "copy"}, "out.mp4"},
+        {"mkv_h264_vorbis_srt.mkv", {"-vcodec", "copy", "-acodec", "copy", "-scodec", "copy"}, "out.mkv"},
+        {"mp4_h264_aac.mp4", {"-vcodec", "copy", "-acodec", "copy"}, "out.mkv"},
+        {"avi_mpeg4_mp3.avi", {"-vcodec", "copy", "-acodec", "copy"}, "out.mkv"},
+        {"ts_mpeg2_mp2.ts", {"-vcodec", "copy", "-acodec", "copy"}, "out.mkv"},
+        {"vob_mpeg2_ac3.vob", {"-vcodec", "copy", "-acodec", "copy", "-f", "vob"}, "out.vob"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.Input) + " -> " + c.Output);
+        SetUp();
+        std::vector<std::string> args = {"-i", FixturePath(c.Input)};
+        args.insert(args.end(), c.Options.begin(), c.Options.end());
+        args.push_back(Dir / c.Output);
+        Configure(args);
+        ASSERT_EQ(Run(), "");
+        EXPECT_TRUE(Engine->Finished());
+        const auto in = ReadFacts(FixturePath(c.Input));
+        const auto out = ReadFacts(Dir / c.Output);
+        for (AVMediaType type : {AVMEDIA_TYPE_VIDEO, AVMEDIA_TYPE_AUDIO, AVMEDIA_TYPE_SUBTITLE}) {
+            const TStreamFacts* i = FindType(in, type);
+            const TStreamFacts* o = FindType(out, type);
+            const bool wanted = type != AVMEDIA_TYPE_SUBTITLE || c.Options.size() > 4;
+            if (!i || !wanted) {
+                EXPECT_EQ(o, nullptr) << MediaTypeName(type);
+                continue;
+            }
+            ASSERT_NE(o, nullptr) << MediaTypeName(type);
+            EXPECT_EQ(o->Codec, i->Codec);
+            EXPECT_EQ(o->Packets, i->Packets) << MediaTypeName(type);
+            EXPECT_NEAR(o->EndTime - o->FirstTime, i->EndTime - i->FirstTime, 0.05)
+                << MediaTypeName(type);
+        }
+    }
+}
+
+TEST_F(TranscodeTest, RecordingTimeStartTimeAndFrameLimits) {
+    const std::string input = FixturePath("mp4_h264_aac.mp4"); // 2 s, 25 fps
+    Configure({"-i", input, "-vcodec", "copy", "-acodec", "copy", "-t", "1.5", Dir / "t.mkv"});
+    ASSERT_EQ(Run(), "");
+    auto facts = ReadFacts(Dir / "t.mkv");
+    const TStreamFacts* video = FindType(facts, AVMEDIA_TYPE_VIDEO);
+    ASSERT_NE(video, nullptr);
+    EXPECT_NEAR(video->EndTime - video->FirstTime, 1.5, 0.041);
+
+    // "ss" given for the output: frames before it are read but not written, and the
+    // copy starts at the first key frame at or after it.
+    SetUp();
+    const std::string gops = FixturePath("avi_mpeg4_mp3.avi"); // a key frame every 12 frames
+    Configure({"-i", gops, "-vcodec", "copy", "-an", "1", "-ss", "1", Dir / "ss.mkv"});
+    ASSERT_EQ(Run(), "");
+    facts = ReadFacts(Dir / "ss.mkv");
+    video = FindType(facts, AVMEDIA_TYPE_VIDEO);
+    ASSERT_NE(video, nullptr);
+    const auto whole = ReadFacts(gops);
+    EXPECT_LE(video->Packets, FindType(whole, AVMEDIA_TYPE_VIDEO)->Packets - 25);
+    EXPECT_GE(video->Packets, 1);
+    EXPECT_GE(video->FirstTime, -0.001); // the key frame at or after 1 s becomes the start
+    EXPECT_LT(video->FirstTime, 12 / 25.0);
+
+    SetUp();
+    Configure({"-i", input, "-vcodec", "copy", "-acodec", "copy", "-vframes", "10", Dir / "v.mkv"});
+    ASSERT_EQ(Run(), "");
+    EXPECT_EQ(FindType(ReadFacts(Dir / "v.mkv"), AVMEDIA_TYPE_VIDEO)->Packets, 10);
+}
+
+TEST_F(TranscodeTest, SizeLimitEndsTheLoopAndStillWritesTheTrailer) {
+    const std::string longer = Dir / "long.mkv";
+    fixtures::ClipSpec spec;
+    spec.format = "matroska";
+    spec.videoCodec = "mpeg4";
+    spec.width = 160;
+    spec.height = 120;
+    spec.videoBitRate = 2000000;
+    spec.audioCodec = "";
+    spec.duration = 6;
+    std::string error;
+    ASSERT_TRUE(fixtures::WriteClip(spec, longer, error)) << error;
+    Configure({"-i", longer, "-vcodec", "copy", "-fs", "20000", Dir / "fs.mkv"});
+    ASSERT_EQ(Run(), "");
+    const auto size = fs::file_size(Dir / "fs.mkv");
+    EXPECT_GT(size, 20000u);
+    EXPECT_LT(size, fs::file_size(longer) * 3 / 4);
+    const auto facts = ReadFacts(Dir / "fs.mkv"); // opens: the trailer is there
+    EXPECT_GT(FindType(facts, AVMEDIA_TYPE_VIDEO)->Packets, 0);
+}
+
+TEST_F(TranscodeTest, StreamMapsPickTheStreamsAndBadMapsAreRefused) {
+    Configure({"-i", FixturePath("mp4_no_audio.mp4"), "-i", FixturePath("audio_only.mp3"),
+               "-map", "0:0", "-map", "1:0", "-vcodec", "copy", "-acodec", "copy",
+               Dir / "two.mkv"});
+    ASSERT_EQ(Run(), "");
+    const auto facts = ReadFacts(Dir / "two.mkv");
+    ASSERT_NE(FindType(facts, AVMEDIA_TYPE_VIDEO), nullptr);
+    ASSERT_NE(FindType(facts, AVMEDIA_TYPE_AUDIO), nullptr);
+    EXPECT_EQ(FindType(facts, AVMEDIA_TYPE_AUDIO)->Codec, AV_CODEC_ID_MP3);
+
+    struct {
+        std::vector<std::string> Maps;
+        const char* Message;
+    } bad[] = {
+        {{"0:1", "0:0"}, "Codec type mismatch for mapping #0.1 (Audio) -> #0.0 (Video)"},
+        {{"0:5", "0:0"}, "Could not find input stream #0.5"},
+        {{"0:0"}, "Number of stream maps must match number of output streams"},
+        {{"0:0:3:0", "0:1"}, "Could not find sync stream #3.0"},
+    };
+    for (const auto& c : bad) {
+        SCOPED_TRACE(c.Message);
+        SetUp();
+        std::vector<std::string> args = {"-i", FixturePath("mp4_h264_aac.mp4")};
+        for (const auto& m : c.Maps) {
+            args.push_back("-map");
+            args.push_back(m);
+        }
+        args.insert(args.end(), {"-vcodec", "copy", "-acodec", "copy", Dir / "bad.mkv"});
+        Configure(args);
+        EXPECT_EQ(Run(), c.Message);
+        EXPECT_FALSE(Engine->Finished());
+        Engine->ReleaseResources();
+        EXPECT_FALSE(fs::exists(Dir / "bad.mkv")); // nothing was written: removed
+    }
+}
+
+TEST_F(TranscodeTest, ReencodingIsRefusedUntilItsPathsExist) {
+    Configure({"-i", FixturePath("mp4_h264_aac.mp4"), "-vcodec", "mpeg2video", "-an", "1",
+               Dir / "re.mpg"});
+    EXPECT_EQ(Run(), "Re-encoding not available yet");
+    Engine->ReleaseResources();
+    EXPECT_FALSE(fs::exists(Dir / "re.mpg"));
+}
+
+TEST_F(TranscodeTest, PauseResumeAndStopOfARealConversion) {
+    // Rate emulation makes the 2-second fixture take about 2 seconds.
+    Configure({"-re", "1", "-i", FixturePath("mp4_h264_aac.mp4"), "-vcodec", "copy", "-acodec",
+               "copy", Dir / "paused.mkv"});
+    std::atomic<int> reports{0};
+    Engine->ProgressIntervalUs = 0;
+    Engine->ProgressNotify = [&](TCustomFFmpeg*, int32_t, int32_t, int32_t, float, float, int64_t,
+                                 int32_t) {
+        ++reports;
+        TMainThread::Wake();
+    };
+    TConvertThread* worker = Engine->StartConvert(true);
+    ASSERT_NE(worker, nullptr);
+    worker->Resume();
+    TMainThread::WaitFor([&] { return reports > 5; });
+    Engine->Pause();
+    const int atPause = reports;
+    // At most the pass in flight reports after the pause; then nothing moves.
+    TMainThread::WaitFor([&] { return false; }, std::chrono::milliseconds(300));
+    const int held = reports;
+    EXPECT_LE(held, atPause + 1);
+    TMainThread::WaitFor([&] { return false; }, std::chrono::milliseconds(200));
+    EXPECT_EQ(reports, held);
+    Engine->Resume();
+    TMainThread::WaitFor([&] { return reports > held + 3; });
+
+    // Stopping a paused run resumes it and ends it; the file is complete up to there.
+    Engine->Pause();
+    Engine->StopConvert(true);
+    EXPECT_EQ(Terminations, 1);
+    EXPECT_FALSE(Engine->Finished());
+    EXPECT_FALSE(Engine->ExceptionRaised());
+    const auto facts = ReadFacts(Dir / "paused.mkv");
+    const TStreamFacts* video = FindType(facts, AVMEDIA_TYPE_VIDEO);
+    ASSERT_NE(video, nullptr);
+    EXPECT_GT(video->Packets, 0);
+    EXPECT_LT(video->Packets, 50);
+}
+
+TEST_F(TranscodeTest, DestroyingARunningConversionWaitsForItsEnd) {
+    Configure({"-re", "1", "-i", FixturePath("mp4_h264_aac.mp4"), "-vcodec", "copy", "-acodec",
+               "copy", Dir / "destroyed.mkv"});
+    std::atomic<int> reports{0};
+    Engine->ProgressIntervalUs = 0;
+    Engine->ProgressNotify = [&](TCustomFFmpeg*, int32_t, int32_t, int32_t, float, float, int64_t,
+                                 int32_t) {
+        ++reports;
+        TMainThread::Wake();
+    };
+    Engine->StartConvert(true)->Resume();
+    TMainThread::WaitFor([&] { return reports > 2; });
+    Engine.reset();
+    EXPECT_EQ(Terminations, 1);
+    EXPECT_GT(ReadFacts(Dir / "destroyed.mkv").size(), 0u);
+}

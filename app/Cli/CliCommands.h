@@ -10,6 +10,7 @@ using TArgs = std::vector<std::string>;
 
 int RunLibraries(const TArgs& args);
 int RunEngine(const TArgs& args);
+int RunProbe(const TArgs& args);
 
 // Loads the converter's libraries from the program folder's Dll/ or the system; prints
 // the loader's message on failure.

@@ -14,6 +14,7 @@ void PrintUsage(FILE* out) {
                  "Commands:\n"
                  "  engine ARGS   drive one conversion engine with named options (engine --help)\n"
                  "  libraries     load the media libraries and show which files were used\n"
+                 "  probe FILE... show each file's container, duration, size and streams\n"
                  "  --version     print the program's version\n"
                  "  --help        show this text\n");
 }
@@ -40,6 +41,8 @@ int main(int argc, char** argv) {
         return qm::cli::RunEngine(args);
     if (command == "libraries")
         return qm::cli::RunLibraries(args);
+    if (command == "probe")
+        return qm::cli::RunProbe(args);
     std::fprintf(stderr, "quillmoor-cli: unknown command '%s'\n\n", command.c_str());
     PrintUsage(stderr);
     return 1;

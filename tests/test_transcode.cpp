@@ -231,12 +231,60 @@ TEST_F(TranscodeTest, StreamMapsPickTheStreamsAndBadMapsAreRefused) {
     }
 }
 
-TEST_F(TranscodeTest, ReencodingIsRefusedUntilItsPathsExist) {
-    Configure({"-i", FixturePath("mp4_h264_aac.mp4"), "-vcodec", "mpeg2video", "-an", "1",
-               Dir / "re.mpg"});
-    EXPECT_EQ(Run(), "Re-encoding not available yet");
-    Engine->ReleaseResources();
-    EXPECT_FALSE(fs::exists(Dir / "re.mpg"));
+TEST_F(TranscodeTest, FrameRateConversionDuplicatesAndDropsPictures) {
+    struct {
+        const char* Input;
+        const char* Rate;
+        bool Duplicates;
+    } cases[] = {{"rate_12fps.avi", "25", true}, {"rate_60fps.mp4", "30000/1001", false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Input);
+        SetUp();
+        const std::string out = Dir / (std::string(c.Input) + ".mpg");
+        Configure({"-i", FixturePath(c.Input), "-f", "vob", "-vcodec", "mpeg2video", "-r", c.Rate,
+                   "-an", "1", out});
+        ASSERT_EQ(Run(), "");
+        const auto in = ReadFacts(FixturePath(c.Input));
+        const auto written = ReadFacts(out);
+        const TStreamFacts* vi = FindType(in, AVMEDIA_TYPE_VIDEO);
+        const TStreamFacts* vo = FindType(written, AVMEDIA_TYPE_VIDEO);
+        ASSERT_NE(vo, nullptr);
+        if (c.Duplicates) {
+            EXPECT_NEAR(vo->Packets, vi->Packets * 25 / 12, 3);
+            EXPECT_NEAR(Engine->DuplicatedFrames(), vo->Packets - vi->Packets, 1);
+        } else {
+            EXPECT_NEAR(vo->Packets, vi->Packets / 2, 3);
+            EXPECT_NEAR(Engine->DroppedFrames(), vi->Packets - vo->Packets, 1);
+        }
+        EXPECT_NEAR(vo->EndTime - vo->FirstTime, vi->EndTime - vi->FirstTime, 0.041);
+    }
+}
+
+TEST_F(TranscodeTest, AudioIsResampledToTheEncodersRateAndLayout) {
+    for (const char* input : {"mp4_h264_aac_5_1.mp4", "mono_8khz.avi"}) {
+        SCOPED_TRACE(input);
+        SetUp();
+        const std::string out = Dir / (std::string(input) + ".mpg");
+        Configure({"-i", FixturePath(input), "-f", "dvd", "-vcodec", "mpeg2video", "-s",
+                   "352x288", "-r", "25", "-acodec", "mp2", "-ar", "48000", "-ac", "2", "-ab",
+                   "192000", out});
+        ASSERT_EQ(Run(), "");
+        TCustomFFmpeg reader;
+        reader.ResetEngine();
+        ASSERT_TRUE(reader.OpenInputFile(out));
+        EXPECT_EQ(reader.Options.AudioSampleRate, 48000);
+        EXPECT_EQ(reader.Options.AudioChannels, 2);
+        const auto facts = ReadFacts(out);
+        const TStreamFacts* a = FindType(facts, AVMEDIA_TYPE_AUDIO);
+        const TStreamFacts* v = FindType(facts, AVMEDIA_TYPE_VIDEO);
+        ASSERT_NE(a, nullptr);
+        ASSERT_NE(v, nullptr);
+        EXPECT_EQ(a->Codec, AV_CODEC_ID_MP2);
+        const auto inputFacts = ReadFacts(FixturePath(input));
+        const TStreamFacts* ai = FindType(inputFacts, AVMEDIA_TYPE_AUDIO);
+        // One MP2 frame (24 ms) of padding at most, plus the resampler's delay.
+        EXPECT_NEAR(a->EndTime - a->FirstTime, ai->EndTime - ai->FirstTime, 0.05);
+    }
 }
 
 TEST_F(TranscodeTest, PauseResumeAndStopOfARealConversion) {

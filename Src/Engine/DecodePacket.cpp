@@ -1,6 +1,8 @@
 // The packet decoder: decode or pass on one packet, keep the stream's clock, and hand the
 // result to every output stream it feeds; the packet writer; subtitle output.
 #include <chrono>
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <thread>
 
@@ -151,18 +153,427 @@ void TCustomFFmpeg::DistributeSubtitle(TInputStreamState& AInput, int AInputInde
     }
 }
 
-void TCustomFFmpeg::AudioOut(TOutputStreamState&, TInputStreamState&, AVFrame&) {
-    throw FFmpegException("Re-encoding not available yet");
+void TCustomFFmpeg::EncodeAndWrite(TOutputStreamState& AOutput, AVFrame* AFrame) {
+    AVCodecContext* enc = AOutput.Encoder;
+    const bool video = enc->codec_type == AVMEDIA_TYPE_VIDEO;
+    const char* failure = video ? "Video encoding failed" : "Audio encoding failed";
+    int ret = ff::avcodec_send_frame(enc, AFrame);
+    if (ret < 0 && ret != AVERROR_EOF)
+        throw FFmpegException(failure);
+    TPacketPtr packet(ff::av_packet_alloc());
+    if (!packet)
+        throw FFmpegException(failure);
+    for (;;) {
+        ret = ff::avcodec_receive_packet(enc, packet.get());
+        if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF)
+            return;
+        if (ret < 0)
+            throw FFmpegException(failure);
+        // Quality and picture type travel with the packet.
+        size_t size = 0;
+        if (const uint8_t* stats =
+                ff::av_packet_get_side_data(packet.get(), AV_PKT_DATA_QUALITY_STATS, &size);
+            stats && size >= 4)
+            AOutput.Setup->Quality = static_cast<float>(stats[0] | stats[1] << 8 |
+                                                        stats[2] << 16 | uint32_t(stats[3]) << 24);
+        (video ? FVideoBytes : FAudioBytes) += packet->size;
+        AOutput.LastFrameSize = packet->size;
+        packet->stream_index = AOutput.Index;
+        ff::av_packet_rescale_ts(packet.get(), enc->time_base, AOutput.Stream->time_base);
+        WritePacket(AOutput, *packet);
+        ff::av_packet_unref(packet.get());
+    }
 }
 
-void TCustomFFmpeg::VideoOut(TOutputStreamState&, TInputStreamState&, AVFrame&) {
-    throw FFmpegException("Re-encoding not available yet");
+void TCustomFFmpeg::PreparePicture(TOutputStreamState& AOutput, const TInputStreamState& AInput,
+                                   const AVFrame& AFrame) {
+    AVFrame* temp = AOutput.TempPicture.get();
+    // The encoder may still hold the last picture: never write into a shared buffer.
+    if (ff::av_frame_make_writable(temp) < 0)
+        throw FFmpegException("Cannot allocate temp picture, check pix fmt");
+    const AVPixFmtDescriptor* in = ff::av_pix_fmt_desc_get(static_cast<AVPixelFormat>(AFrame.format));
+    const AVPixFmtDescriptor* out = ff::av_pix_fmt_desc_get(static_cast<AVPixelFormat>(temp->format));
+    if (!in || !out || (in->flags & AV_PIX_FMT_FLAG_HWACCEL))
+        throw FFmpegException("error cropping picture");
+
+    if (AOutput.VideoResample) {
+        const int width = AFrame.width - (AOutput.LeftBand + AOutput.RightBand);
+        const int height = AFrame.height - (AOutput.TopBand + AOutput.BottomBand);
+        if (width != AOutput.ResampleWidth || height != AOutput.ResampleHeight ||
+            AFrame.format != AOutput.ResamplePixFmt) {
+            LogF(this, llQuiet, "Input Stream #%d.%d frame size changed to %dx%d, %s",
+                 AInput.FileIndex, AInput.StreamIndex, AFrame.width, AFrame.height,
+                 in->name);
+            auto scaleBand = [](int size, int band, int original) {
+                return static_cast<int32_t>((int64_t(size) * band / (original ? original : 1)) & ~1);
+            };
+            AOutput.TopBand = scaleBand(AFrame.height, AOutput.OriginalTopBand, AOutput.OriginalHeight);
+            AOutput.BottomBand = scaleBand(AFrame.height, AOutput.OriginalBottomBand, AOutput.OriginalHeight);
+            AOutput.LeftBand = scaleBand(AFrame.width, AOutput.OriginalLeftBand, AOutput.OriginalWidth);
+            AOutput.RightBand = scaleBand(AFrame.width, AOutput.OriginalRightBand, AOutput.OriginalWidth);
+            AOutput.ResampleWidth = AFrame.width - (AOutput.LeftBand + AOutput.RightBand);
+            AOutput.ResampleHeight = AFrame.height - (AOutput.TopBand + AOutput.BottomBand);
+            AOutput.ResamplePixFmt = AFrame.format;
+            BuildScaler(AOutput);
+        }
+    }
+
+    // Cropping and the padding offset are views: pointers moved within the planes.
+    const uint8_t* src[4] = {};
+    int srcStride[4] = {};
+    uint8_t* dst[4] = {};
+    int dstStride[4] = {};
+    for (int p = 0; p < 4 && AFrame.data[p]; ++p) {
+        const bool chroma = p == 1 || p == 2;
+        const int dx = chroma ? AOutput.LeftBand >> in->log2_chroma_w : AOutput.LeftBand;
+        const int dy = chroma ? AOutput.TopBand >> in->log2_chroma_h : AOutput.TopBand;
+        const int step = in->comp[0].step > 0 && in->nb_components && !(in->flags & AV_PIX_FMT_FLAG_PLANAR)
+                             ? in->comp[0].step
+                             : 1;
+        src[p] = AFrame.data[p] + static_cast<ptrdiff_t>(dy) * AFrame.linesize[p] + dx * step;
+        srcStride[p] = AFrame.linesize[p];
+    }
+    for (int p = 0; p < 4 && temp->data[p]; ++p) {
+        const bool chroma = p == 1 || p == 2;
+        const int dx = chroma ? AOutput.StreamPadLeft >> out->log2_chroma_w : AOutput.StreamPadLeft;
+        const int dy = chroma ? AOutput.StreamPadTop >> out->log2_chroma_h : AOutput.StreamPadTop;
+        dst[p] = temp->data[p] + static_cast<ptrdiff_t>(dy) * temp->linesize[p] + dx;
+        dstStride[p] = temp->linesize[p];
+    }
+    if (AOutput.VideoResample) {
+        ff::sws_scale(AOutput.Scaler.get(), src, srcStride, 0, AOutput.ResampleHeight, dst,
+                      dstStride);
+    } else {
+        const int w = AFrame.width - (AOutput.LeftBand + AOutput.RightBand);
+        const int h = AFrame.height - (AOutput.TopBand + AOutput.BottomBand);
+        ff::av_image_copy(dst, dstStride, src, srcStride, static_cast<AVPixelFormat>(temp->format),
+                          w, h);
+    }
+    if (AOutput.VideoPad) {
+        // The border planes take the padding colour; only planar YUV is padded.
+        const uint8_t colour[3] = {static_cast<uint8_t>(Options.PadColor.Y),
+                                   static_cast<uint8_t>(Options.PadColor.U),
+                                   static_cast<uint8_t>(Options.PadColor.V)};
+        for (int p = 0; p < 3 && temp->data[p]; ++p) {
+            const int sx = p ? out->log2_chroma_w : 0, sy = p ? out->log2_chroma_h : 0;
+            const int w = AV_CEIL_RSHIFT(temp->width, sx), h = AV_CEIL_RSHIFT(temp->height, sy);
+            const int top = AOutput.StreamPadTop >> sy, bottom = AOutput.StreamPadBottom >> sy;
+            const int left = AOutput.StreamPadLeft >> sx, right = AOutput.StreamPadRight >> sx;
+            for (int y = 0; y < h; ++y) {
+                uint8_t* row = temp->data[p] + static_cast<ptrdiff_t>(y) * temp->linesize[p];
+                if (y < top || y >= h - bottom) {
+                    std::memset(row, colour[p], static_cast<size_t>(w));
+                } else {
+                    std::memset(row, colour[p], static_cast<size_t>(left));
+                    std::memset(row + w - right, colour[p], static_cast<size_t>(right));
+                }
+            }
+        }
+    }
+}
+
+void TCustomFFmpeg::VideoOut(TOutputStreamState& AOutput, TInputStreamState& AInput,
+                             AVFrame& AFrame) {
+    AVCodecContext* enc = AOutput.Encoder;
+    const double tb = av_q2d(enc->time_base);
+    const double syncTime =
+        (AOutput.SyncInput->Pts - Options.InputStartTime) / 1000000.0;
+    const int vsync = Options.VideoSyncMethod;
+    int64_t copies = 1;
+    if (vsync > 0 || (vsync != 0 && tb > 0.001)) {
+        const double delta = syncTime / tb - static_cast<double>(AOutput.SyncOpts);
+        const bool variable = AOutput.File->Output->oformat->flags & AVFMT_VARIABLE_FPS;
+        if (delta < -1.1)
+            copies = 0;
+        else if (vsync == 2 || (vsync < 0 && variable)) {
+            if (delta <= -0.6)
+                copies = 0;
+            else if (delta > 0.6)
+                AOutput.SyncOpts = std::llrint(syncTime / tb);
+        } else if (delta > 1.1)
+            copies = std::llrint(delta);
+        if (copies == 0) {
+            ++FDroppedFrames;
+            if (Options.Verbosity > 2)
+                Log(this, llVerbose, "*** drop!");
+        } else if (copies > 1) {
+            FDuplicatedFrames += static_cast<int32_t>(copies - 1);
+            if (Options.Verbosity > 2)
+                LogF(this, llVerbose, "*** %d dup!", static_cast<int>(copies - 1));
+        }
+    } else {
+        AOutput.SyncOpts = std::llrint(syncTime / tb);
+    }
+    copies = std::min<int64_t>(copies, int64_t(Options.MaxFrames[fsVideo]) - AOutput.FrameNumber);
+    if (copies <= 0)
+        return;
+
+    const AVFrame* picture = &AFrame;
+    if (AOutput.TempPicture) {
+        PreparePicture(AOutput, AInput, AFrame);
+        picture = AOutput.TempPicture.get();
+    }
+    if (!AOutput.EncodeFrame)
+        AOutput.EncodeFrame.reset(ff::av_frame_alloc());
+    AVFrame* frame = AOutput.EncodeFrame.get();
+    for (int64_t i = 0; i < copies && !FStopRequested; ++i) {
+        ff::av_frame_unref(frame);
+        if (ff::av_frame_ref(frame, picture) < 0)
+            throw FFmpegException("Video encoding failed");
+        frame->interlaced_frame = AFrame.interlaced_frame;
+        frame->top_field_first =
+            Options.TopFieldFirst != -1 ? Options.TopFieldFirst : AFrame.top_field_first;
+        frame->quality = static_cast<int>(std::lrint(AOutput.Setup->Quality));
+        frame->pict_type = AV_PICTURE_TYPE_NONE;
+        frame->pts = AOutput.SyncOpts;
+        frame->sample_aspect_ratio = enc->sample_aspect_ratio;
+        if (i == 0) {
+            if (!AOutput.LastPicture)
+                AOutput.LastPicture.reset(ff::av_frame_alloc());
+            ff::av_frame_unref(AOutput.LastPicture.get());
+            ff::av_frame_ref(AOutput.LastPicture.get(), frame);
+        }
+        EncodeAndWrite(AOutput, frame);
+        ff::av_frame_unref(frame);
+        ++AOutput.SyncOpts;
+        ++AOutput.FrameNumber;
+    }
+}
+
+void TCustomFFmpeg::ScaleVolume(AVFrame& AFrame) const {
+    const int vol = Options.VolumeScale;
+    const int channels = AFrame.ch_layout.nb_channels;
+    const bool planar = ff::av_sample_fmt_is_planar(static_cast<AVSampleFormat>(AFrame.format));
+    const int planes = planar ? channels : 1;
+    const int count = AFrame.nb_samples * (planar ? 1 : channels);
+    for (int p = 0; p < planes; ++p) {
+        switch (ff::av_get_packed_sample_fmt(static_cast<AVSampleFormat>(AFrame.format))) {
+        case AV_SAMPLE_FMT_S16: {
+            auto* s = reinterpret_cast<int16_t*>(AFrame.extended_data[p]);
+            for (int i = 0; i < count; ++i)
+                s[i] = static_cast<int16_t>(std::clamp((s[i] * vol + 128) >> 8, -32768, 32767));
+            break;
+        }
+        case AV_SAMPLE_FMT_FLT: {
+            auto* s = reinterpret_cast<float*>(AFrame.extended_data[p]);
+            for (int i = 0; i < count; ++i)
+                s[i] = std::clamp(s[i] * vol / 256.0f, -1.0f, 1.0f);
+            break;
+        }
+        default:
+            return; // other encoder formats keep their level
+        }
+    }
+}
+
+void TCustomFFmpeg::AudioOut(TOutputStreamState& AOutput, TInputStreamState& AInput,
+                             AVFrame& AFrame) {
+    AVCodecContext* enc = AOutput.Encoder;
+    const int outRate = enc->sample_rate;
+    const int outChannels = enc->ch_layout.nb_channels;
+    // One resampler converts format, rate and layout; a change of input rebuilds it.
+    if (!AOutput.Resampler || AOutput.ResamplerInRate != AFrame.sample_rate ||
+        AOutput.ResamplerInFormat != AFrame.format ||
+        ff::av_channel_layout_compare(&AOutput.ResamplerInLayout, &AFrame.ch_layout) != 0) {
+        SwrContext* swr = nullptr;
+        if (ff::swr_alloc_set_opts2(&swr, &enc->ch_layout, enc->sample_fmt, outRate,
+                                    &AFrame.ch_layout, static_cast<AVSampleFormat>(AFrame.format),
+                                    AFrame.sample_rate, 0, nullptr) < 0 ||
+            ff::swr_init(swr) < 0) {
+            ff::swr_free(&swr);
+            throw FFmpegException(Format("Can not resample %d channels @ %d Hz to %d channels @ %d Hz",
+                                         AFrame.ch_layout.nb_channels, AFrame.sample_rate,
+                                         outChannels, outRate));
+        }
+        AOutput.Resampler.reset(swr);
+        AOutput.ResamplerInRate = AFrame.sample_rate;
+        AOutput.ResamplerInFormat = AFrame.format;
+        ff::av_channel_layout_uninit(&AOutput.ResamplerInLayout);
+        ff::av_channel_layout_copy(&AOutput.ResamplerInLayout, &AFrame.ch_layout);
+    }
+
+    const int fifoSamples = ff::av_audio_fifo_size(AOutput.Fifo.get());
+    const double syncTime = (AOutput.SyncInput->Pts - Options.InputStartTime) / 1000000.0;
+    int64_t silence = 0, drop = 0;
+    if (Options.AudioSyncMethod != 0) {
+        const double delta = syncTime * outRate - static_cast<double>(AOutput.SyncOpts) - fifoSamples;
+        if (std::fabs(delta) > 50) {
+            if (AInput.IsStart || std::fabs(delta) > outRate * Options.AudioDriftThreshold) {
+                if (delta < 0) {
+                    drop = static_cast<int64_t>(-delta);
+                    if (Options.Verbosity > 2)
+                        LogF(this, llVerbose, "discarding %lld audio samples",
+                             static_cast<long long>(drop));
+                } else {
+                    silence = static_cast<int64_t>(delta);
+                    // At most 131072 bytes of 16-bit samples of silence and block together.
+                    const int64_t cap = 131072 / (2 * std::max(outChannels, 1)) -
+                                        ff::swr_get_out_samples(AOutput.Resampler.get(), AFrame.nb_samples);
+                    if (silence > cap)
+                        silence = std::max<int64_t>(cap, 0);
+                    else
+                        AInput.IsStart = 0;
+                    if (Options.Verbosity > 2)
+                        LogF(this, llVerbose, "adding %lld audio samples of silence",
+                             static_cast<long long>(silence));
+                }
+            } else if (Options.AudioSyncMethod > 1) {
+                const int comp = static_cast<int>(std::clamp<double>(
+                    std::trunc(delta), -Options.AudioSyncMethod, Options.AudioSyncMethod));
+                if (Options.Verbosity > 2)
+                    LogF(this, llVerbose, "compensating audio timestamp drift:%f compensation:%d in:%d",
+                         delta, comp, outRate);
+                ff::swr_set_compensation(AOutput.Resampler.get(), comp, outRate);
+            }
+        }
+    } else {
+        AOutput.SyncOpts = std::llrint(syncTime * outRate) - fifoSamples;
+    }
+
+    if (!AOutput.AudioFrame)
+        AOutput.AudioFrame.reset(ff::av_frame_alloc());
+    AVFrame* converted = AOutput.AudioFrame.get();
+    ff::av_frame_unref(converted);
+    converted->format = enc->sample_fmt;
+    converted->sample_rate = outRate;
+    ff::av_channel_layout_copy(&converted->ch_layout, &enc->ch_layout);
+    converted->nb_samples = ff::swr_get_out_samples(AOutput.Resampler.get(), AFrame.nb_samples);
+    if (converted->nb_samples <= 0)
+        return;
+    if (ff::av_frame_get_buffer(converted, 0) < 0)
+        throw FFmpegException("av_malloc failed");
+    const int made = ff::swr_convert(AOutput.Resampler.get(), converted->extended_data,
+                                     converted->nb_samples,
+                                     const_cast<const uint8_t**>(AFrame.extended_data),
+                                     AFrame.nb_samples);
+    if (made < 0) {
+        if (Options.ExitOnError)
+            throw FFmpegException("swr_convert() failed");
+        Log(this, llError, "swr_convert() failed");
+        return;
+    }
+    converted->nb_samples = made;
+    if (Options.VolumeScale != 256)
+        ScaleVolume(*converted);
+    AVAudioFifo* fifo = AOutput.Fifo.get();
+    if (silence > 0) {
+        TFramePtr zeros(ff::av_frame_alloc());
+        zeros->format = enc->sample_fmt;
+        zeros->nb_samples = static_cast<int>(silence);
+        ff::av_channel_layout_copy(&zeros->ch_layout, &enc->ch_layout);
+        if (ff::av_frame_get_buffer(zeros.get(), 0) < 0)
+            throw FFmpegException("av_malloc failed");
+        ff::av_samples_set_silence(zeros->extended_data, 0, zeros->nb_samples, outChannels,
+                                   enc->sample_fmt);
+        if (ff::av_audio_fifo_write(fifo, reinterpret_cast<void**>(zeros->extended_data),
+                                    zeros->nb_samples) < zeros->nb_samples)
+            throw FFmpegException("av_fifo_realloc2() failed");
+    }
+    if (drop >= made)
+        return;
+    if (drop > 0) {
+        const int bytesPerSample = ff::av_get_bytes_per_sample(enc->sample_fmt);
+        const bool planar = ff::av_sample_fmt_is_planar(enc->sample_fmt);
+        const int planes = planar ? outChannels : 1;
+        const int step = bytesPerSample * (planar ? 1 : outChannels);
+        uint8_t* moved[AV_NUM_DATA_POINTERS] = {};
+        for (int p = 0; p < planes && p < AV_NUM_DATA_POINTERS; ++p)
+            moved[p] = converted->extended_data[p] + drop * step;
+        if (ff::av_audio_fifo_write(fifo, reinterpret_cast<void**>(moved), made - static_cast<int>(drop)) <
+            made - static_cast<int>(drop))
+            throw FFmpegException("av_fifo_realloc2() failed");
+        AInput.IsStart = 0;
+    } else if (ff::av_audio_fifo_write(fifo, reinterpret_cast<void**>(converted->extended_data),
+                                       made) < made) {
+        throw FFmpegException("av_fifo_realloc2() failed");
+    }
+    EncodeAudioFifo(AOutput, false);
+}
+
+void TCustomFFmpeg::EncodeAudioFifo(TOutputStreamState& AOutput, bool AFinal) {
+    AVCodecContext* enc = AOutput.Encoder;
+    AVAudioFifo* fifo = AOutput.Fifo.get();
+    const bool variable = enc->frame_size <= 1 ||
+                          (enc->codec->capabilities & AV_CODEC_CAP_VARIABLE_FRAME_SIZE);
+    const int frameSize = enc->frame_size > 1 ? enc->frame_size : 1024;
+    for (;;) {
+        const int available = ff::av_audio_fifo_size(fifo);
+        int take = frameSize;
+        if (available >= frameSize) {
+        } else if (available > 0 && (variable || AFinal)) {
+            take = available;
+        } else {
+            return;
+        }
+        if (variable && available < frameSize)
+            take = available;
+        TFramePtr frame(ff::av_frame_alloc());
+        frame->format = enc->sample_fmt;
+        frame->sample_rate = enc->sample_rate;
+        ff::av_channel_layout_copy(&frame->ch_layout, &enc->ch_layout);
+        // Fixed-size encoders get their last frame padded with silence.
+        const bool pad = take < frameSize && !variable &&
+                         !(enc->codec->capabilities & AV_CODEC_CAP_SMALL_LAST_FRAME);
+        frame->nb_samples = pad ? frameSize : take;
+        if (ff::av_frame_get_buffer(frame.get(), 0) < 0)
+            throw FFmpegException("frame_bytes invalid.");
+        if (pad)
+            ff::av_samples_set_silence(frame->extended_data, 0, frameSize,
+                                       enc->ch_layout.nb_channels, enc->sample_fmt);
+        if (ff::av_audio_fifo_read(fifo, reinterpret_cast<void**>(frame->extended_data), take) < take)
+            throw FFmpegException("Audio encoding failed");
+        frame->pts = AOutput.SyncOpts;
+        EncodeAndWrite(AOutput, frame.get());
+        AOutput.SyncOpts += frame->nb_samples;
+        ++AOutput.FrameNumber;
+    }
 }
 
 void TCustomFFmpeg::DrainEncoders(int AInputIndex) {
-    // Subtitle encoders hold nothing back; audio and video encoders are drained by their
-    // output paths.
-    (void)AInputIndex;
+    for (auto& ost : FState->OutputStreams) {
+        if (ost->SourceIndex != AInputIndex || !ost->EncodingNeeded || !ost->EncoderOpen)
+            continue;
+        switch (ost->Encoder->codec_type) {
+        case AVMEDIA_TYPE_AUDIO:
+            EncodeAudioFifo(*ost, true);
+            EncodeAndWrite(*ost, nullptr);
+            break;
+        case AVMEDIA_TYPE_VIDEO:
+            FillToInputEnd(*ost);
+            EncodeAndWrite(*ost, nullptr);
+            break;
+        default:
+            break;
+        }
+    }
+}
+
+void TCustomFFmpeg::FillToInputEnd(TOutputStreamState& AOutput) {
+    // The last picture lasts until its input ends: without this a converted frame rate
+    // would cut the output short by the last picture's extra copies.
+    AVFrame* last = AOutput.LastPicture.get();
+    const int vsync = Options.VideoSyncMethod;
+    const double tb = av_q2d(AOutput.Encoder->time_base);
+    if (!last || !last->buf[0] || vsync == 0 || vsync == 2 || tb <= 0.001 ||
+        (vsync < 0 && (AOutput.File->Output->oformat->flags & AVFMT_VARIABLE_FPS)))
+        return;
+    const double end = (AOutput.SyncInput->NextPts - Options.InputStartTime) / 1000000.0;
+    if (end > static_cast<double>(Options.RecordingTime) / 1000000.0)
+        return;
+    AVFrame* frame = AOutput.EncodeFrame.get();
+    while (AOutput.SyncOpts + 1 <= std::llrint(end / tb) &&
+           AOutput.FrameNumber < Options.MaxFrames[fsVideo] && !FStopRequested) {
+        ff::av_frame_unref(frame);
+        if (ff::av_frame_ref(frame, last) < 0)
+            throw FFmpegException("Video encoding failed");
+        frame->pts = AOutput.SyncOpts;
+        frame->pict_type = AV_PICTURE_TYPE_NONE;
+        EncodeAndWrite(AOutput, frame);
+        ff::av_frame_unref(frame);
+        ++FDuplicatedFrames;
+        ++AOutput.SyncOpts;
+        ++AOutput.FrameNumber;
+    }
 }
 
 void TCustomFFmpeg::StreamCopy(TOutputStreamState& AOutput, const TInputStreamState& AInput,

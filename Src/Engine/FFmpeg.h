@@ -104,6 +104,8 @@ public:
     bool Paused() const;
     int64_t VideoBytes() const { return FVideoBytes; }
     int64_t AudioBytes() const { return FAudioBytes; }
+    int32_t DuplicatedFrames() const { return FDuplicatedFrames; }
+    int32_t DroppedFrames() const { return FDroppedFrames; }
     TPreviewFlags PreviewFlags() const { return FPreviewFlags; }
 
     // Named options. Every failure is an exception (FFmpegException, EConvertError or
@@ -215,6 +217,11 @@ protected:
     // Transcode setup, main loop and teardown.
     void SetupTranscode();
     void SetupCodecParameters(TOutputStreamState& AOutput);
+    void SetupVideoEncoding(TOutputStreamState& AOutput, TInputStreamState& AInput);
+    void BuildScaler(TOutputStreamState& AOutput);
+    void PreparePicture(TOutputStreamState& AOutput, const TInputStreamState& AInput,
+                        const AVFrame& AFrame);
+    void EncodeAndWrite(TOutputStreamState& AOutput, AVFrame* AFrame);
     TInputStreamState* FindSource(TOutputStreamState& AOutput, AVMediaType AType);
     void RaiseSetupError(const std::string& AMessage);
     void DumpOutput(int AIndex);
@@ -238,6 +245,9 @@ protected:
     void AudioOut(TOutputStreamState& AOutput, TInputStreamState& AInput, AVFrame& AFrame);
     void VideoOut(TOutputStreamState& AOutput, TInputStreamState& AInput, AVFrame& AFrame);
     void DrainEncoders(int AInputIndex);
+    void EncodeAudioFifo(TOutputStreamState& AOutput, bool AFinal);
+    void FillToInputEnd(TOutputStreamState& AOutput);
+    void ScaleVolume(AVFrame& AFrame) const;
     void StreamCopy(TOutputStreamState& AOutput, const TInputStreamState& AInput,
                     const AVPacket& APacket);
     void WritePacket(TOutputStreamState& AOutput, AVPacket& APacket);

@@ -7,6 +7,7 @@
 #include "Engine/EngineUtils.h"
 #include "Engine/FFmpeg.h"
 #include "Engine/MediaFiles.h"
+#include "Engine/OptionContexts.h"
 #include "Engine/TranscodeState.h"
 #include "Loader/FFmpegLoader.h"
 #include "Logger/FFmpegLogger.h"
@@ -145,16 +146,79 @@ void TCustomFFmpeg::SetupCodecParameters(TOutputStreamState& AOutput) {
 
     switch (enc->codec_type) {
     case AVMEDIA_TYPE_AUDIO:
+        AOutput.EncodingNeeded = 1;
+        ist.DecodingNeeded = 1;
+        break;
     case AVMEDIA_TYPE_VIDEO:
-        // The output paths that re-encode come with the audio and video conversion.
-        throw FFmpegException("Re-encoding not available yet");
-    case AVMEDIA_TYPE_SUBTITLE:
+        SetupVideoEncoding(AOutput, ist);
+        break;    case AVMEDIA_TYPE_SUBTITLE:
         AOutput.EncodingNeeded = 1;
         ist.DecodingNeeded = 1;
         break;
     default:
         throw FFmpegException("invalid codec_type of output stream");
     }
+}
+
+void TCustomFFmpeg::SetupVideoEncoding(TOutputStreamState& AOutput, TInputStreamState& AInput) {
+    AVCodecContext* enc = AOutput.Encoder;
+    const AVCodecParameters* dec = AInput.Stream->codecpar;
+    if (enc->pix_fmt == AV_PIX_FMT_NONE)
+        throw FFmpegException("Video pixel format is unknown, stream cannot be decoded");
+    if (FFiltersActive)
+        throw FFmpegException("Video filters are not available yet");
+    const auto& o = Options;
+    auto& out = AOutput;
+    out.VideoCrop = (o.CropTop | o.CropBottom | o.CropLeft | o.CropRight) != 0;
+    out.VideoPad = (o.PadTop | o.PadBottom | o.PadLeft | o.PadRight) != 0;
+    out.TopBand = out.OriginalTopBand = o.CropTop;
+    out.BottomBand = out.OriginalBottomBand = o.CropBottom;
+    out.LeftBand = out.OriginalLeftBand = o.CropLeft;
+    out.RightBand = out.OriginalRightBand = o.CropRight;
+    out.StreamPadTop = o.PadTop;
+    out.StreamPadBottom = o.PadBottom;
+    out.StreamPadLeft = o.PadLeft;
+    out.StreamPadRight = o.PadRight;
+    out.VideoResample =
+        !(enc->width == dec->width - (o.CropLeft + o.CropRight) + (o.PadLeft + o.PadRight) &&
+          enc->height == dec->height - (o.CropTop + o.CropBottom) + (o.PadTop + o.PadBottom) &&
+          enc->pix_fmt == dec->format);
+    if (out.VideoResample || out.VideoPad || out.VideoCrop) {
+        out.TempPicture.reset(ff::av_frame_alloc());
+        if (!out.TempPicture)
+            throw FFmpegException("Cannot allocate temp picture, check pix fmt");
+        out.TempPicture->format = enc->pix_fmt;
+        out.TempPicture->width = enc->width;
+        out.TempPicture->height = enc->height;
+        if (ff::av_frame_get_buffer(out.TempPicture.get(), 0) < 0)
+            throw FFmpegException("Cannot allocate temp picture, check pix fmt");
+    }
+    out.OriginalWidth = dec->width;
+    out.OriginalHeight = dec->height;
+    out.ResampleWidth = dec->width - (out.LeftBand + out.RightBand);
+    out.ResampleHeight = dec->height - (out.TopBand + out.BottomBand);
+    out.ResamplePixFmt = dec->format;
+    if (out.VideoResample) {
+        BuildScaler(out);
+        enc->bits_per_raw_sample = 0;
+    }
+    out.EncodingNeeded = 1;
+    AInput.DecodingNeeded = 1;
+}
+
+void TCustomFFmpeg::BuildScaler(TOutputStreamState& AOutput) {
+    AVCodecContext* enc = AOutput.Encoder;
+    if (OptionContexts)
+        if (const int64_t flags = OptionContexts->ScalerOptionInt("sws_flags"))
+            Options.ScalerFlags = static_cast<int32_t>(flags);
+    AOutput.Scaler.reset(ff::sws_getContext(
+        AOutput.ResampleWidth, AOutput.ResampleHeight,
+        static_cast<AVPixelFormat>(AOutput.ResamplePixFmt),
+        enc->width - (AOutput.StreamPadLeft + AOutput.StreamPadRight),
+        enc->height - (AOutput.StreamPadTop + AOutput.StreamPadBottom), enc->pix_fmt,
+        Options.ScalerFlags, nullptr, nullptr, nullptr));
+    if (!AOutput.Scaler)
+        throw FFmpegException("Cannot get resampling context");
 }
 
 void TCustomFFmpeg::SetupTranscode() {
@@ -292,6 +356,13 @@ void TCustomFFmpeg::SetupTranscode() {
             OpenEncoders.push_front(&ost);
         }
         FGlobalHeaderBytes += ost.Encoder->extradata_size;
+        if (type == AVMEDIA_TYPE_AUDIO) {
+            const int frameSize = ost.Encoder->frame_size > 1 ? ost.Encoder->frame_size : 1024;
+            ost.Fifo.reset(ff::av_audio_fifo_alloc(ost.Encoder->sample_fmt,
+                                                   ost.Encoder->ch_layout.nb_channels, frameSize));
+            if (!ost.Fifo)
+                throw FFmpegException("av_fifo_alloc fail");
+        }
         ff::avcodec_parameters_from_context(ost.Stream->codecpar, ost.Encoder);
         // The muxer wants the encoder's buffer size (VBV) on the stream.
         for (int s = 0; s < ost.Encoder->nb_coded_side_data; ++s) {

@@ -54,6 +54,34 @@ struct TOutputStreamState {
     int64_t WrittenEnd = 0;
     int64_t LastDts = AV_NOPTS_VALUE; // of the copied packets, in the stream's time base
     std::vector<TBsfPtr> BitstreamFilters;
+
+    // Video re-encoding.
+    int32_t VideoResample = 0;
+    int32_t VideoCrop = 0;
+    int32_t VideoPad = 0;
+    TFramePtr TempPicture; // what scaling and padding write into
+    TSwsPtr Scaler;
+    int32_t ResampleWidth = 0, ResampleHeight = 0, ResamplePixFmt = -1;
+    int32_t OriginalWidth = 0, OriginalHeight = 0;
+    int32_t TopBand = 0, BottomBand = 0, LeftBand = 0, RightBand = 0;
+    int32_t OriginalTopBand = 0, OriginalBottomBand = 0, OriginalLeftBand = 0,
+            OriginalRightBand = 0;
+    int32_t StreamPadTop = 0, StreamPadBottom = 0, StreamPadLeft = 0, StreamPadRight = 0;
+    TFramePtr EncodeFrame; // the frame handed to the encoder, reused
+    int32_t LastFrameSize = 0;
+    TFramePtr LastPicture; // the last picture encoded, for filling up to the input's end
+
+    // Audio re-encoding: decoded samples are converted straight to the encoder's format,
+    // rate and layout, and wait in the FIFO for whole encoder frames.
+    TSwrPtr Resampler;
+    int32_t ResamplerInRate = 0, ResamplerInFormat = -1;
+    AVChannelLayout ResamplerInLayout{};
+    TAudioFifoPtr Fifo;
+    TFramePtr AudioFrame;
+    ~TOutputStreamState() { ff::av_channel_layout_uninit(&ResamplerInLayout); }
+    TOutputStreamState() = default;
+    TOutputStreamState(const TOutputStreamState&) = delete;
+    TOutputStreamState& operator=(const TOutputStreamState&) = delete;
 };
 
 struct TTranscodeState {

@@ -2,6 +2,8 @@
 
 #include <atomic>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <map>
 
 #include "Engine/EngineUtils.h"
@@ -341,4 +343,51 @@ TEST_F(TranscodeTest, DestroyingARunningConversionWaitsForItsEnd) {
     Engine.reset();
     EXPECT_EQ(Terminations, 1);
     EXPECT_GT(ReadFacts(Dir / "destroyed.mkv").size(), 0u);
+}
+
+TEST_F(TranscodeTest, DecodingErrorsAreSkippedOrEndTheRunWithXerror) {
+    // Garble a stretch in the middle of an MPEG program stream, the same way every time.
+    const std::string source = FixturePath("mpeg1_mp2.mpg");
+    const std::string corrupt = Dir / "corrupt.mpg";
+    {
+        std::ifstream in(source, std::ios::binary);
+        std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        uint32_t seed = 5;
+        for (size_t i = data.size() / 3; i < data.size() / 3 + data.size() / 5; ++i) {
+            seed = seed * 1103515245u + 12345u;
+            if ((seed >> 16) % 10 < 3)
+                data[i] = static_cast<char>(seed >> 8);
+        }
+        std::ofstream(corrupt, std::ios::binary) << data;
+    }
+    const std::vector<std::string> args = {"-i", corrupt, "-f", "vob", "-vcodec", "mpeg2video",
+                                           "-acodec", "mp2", "-ar", "48000", Dir / "c.mpg"};
+    Configure(args);
+    EXPECT_EQ(Run(), "");
+    EXPECT_TRUE(Engine->Finished());
+
+    SetUp();
+    std::vector<std::string> strict = {"-xerror", "1"};
+    strict.insert(strict.end(), args.begin(), args.end());
+    Configure(strict);
+    EXPECT_EQ(Run().rfind("Error while decoding stream #0.", 0), 0u);
+    EXPECT_FALSE(Engine->Finished());
+}
+
+TEST_F(TranscodeTest, TwoPassEncodingWritesAndReadsItsLog) {
+    const std::string log = Dir / "passlog";
+    for (const char* pass : {"1", "2"}) {
+        SCOPED_TRACE(pass);
+        SetUp();
+        Configure({"-i", FixturePath("mp4_h264_aac.mp4"), "-f", "vob", "-vcodec", "mpeg2video",
+                   "-b", "800000", "-an", "1", "-pass", pass, "-passlogfile", log,
+                   Dir / (std::string("pass") + pass + ".mpg")});
+        ASSERT_EQ(Run(), "");
+        ASSERT_TRUE(fs::exists(log + "-0.log"));
+        EXPECT_GT(fs::file_size(log + "-0.log"), 0u);
+    }
+    SetUp();
+    Configure({"-i", FixturePath("mp4_h264_aac.mp4"), "-f", "vob", "-vcodec", "mpeg2video", "-an",
+               "1", "-pass", "2", "-passlogfile", Dir / "missing", Dir / "p.mpg"});
+    EXPECT_EQ(Run(), "Cannot read log file " + (Dir / "missing") + "-0.log for pass-2 encoding");
 }

@@ -28,7 +28,8 @@ int64_t FrameDurationUs(AVStream* st, AVFormatContext* ic) {
 
 } // namespace
 
-int TCustomFFmpeg::DecodePacket(TInputStreamState& AInput, int AInputIndex, AVPacket* APacket) {
+int TCustomFFmpeg::DecodePacket(TInputStreamState& AInput, int AInputIndex, AVPacket* APacket,
+                                bool ADrainEncoders) {
     AVStream* st = AInput.Stream;
     AVFormatContext* ic = InputFiles[static_cast<size_t>(AInput.FileIndex)]->Input.Get();
     const AVMediaType type = st->codecpar->codec_type;
@@ -108,7 +109,7 @@ int TCustomFFmpeg::DecodePacket(TInputStreamState& AInput, int AInputIndex, AVPa
                     StreamCopy(*ost, AInput, *APacket);
         }
     }
-    if (!APacket)
+    if (!APacket && ADrainEncoders)
         DrainEncoders(AInputIndex);
     return 0;
 }
@@ -178,6 +179,8 @@ void TCustomFFmpeg::EncodeAndWrite(TOutputStreamState& AOutput, AVFrame* AFrame)
                                                         stats[2] << 16 | uint32_t(stats[3]) << 24);
         (video ? FVideoBytes : FAudioBytes) += packet->size;
         AOutput.LastFrameSize = packet->size;
+        if (AOutput.LogFile && enc->stats_out)
+            std::fprintf(AOutput.LogFile.get(), "%s", enc->stats_out);
         packet->stream_index = AOutput.Index;
         ff::av_packet_rescale_ts(packet.get(), enc->time_base, AOutput.Stream->time_base);
         WritePacket(AOutput, *packet);

@@ -236,7 +236,9 @@ protected:
     void ProgressReport(bool ALast);
 
     // Packet decoding and writing.
-    int DecodePacket(TInputStreamState& AInput, int AInputIndex, AVPacket* APacket);
+    int DecodePacket(TInputStreamState& AInput, int AInputIndex, AVPacket* APacket,
+                     bool ADrainEncoders = true);
+    void PreparePassLog(TOutputStreamState& AOutput, int APosition);
     bool PassesStartTime(const TInputStreamState& AInput) const;
     void EmulateRate(const TInputStreamState& AInput);
     void DistributeFrame(TInputStreamState& AInput, int AInputIndex, AVFrame& AFrame);

@@ -144,6 +144,8 @@ void TCustomFFmpeg::SetupCodecParameters(TOutputStreamState& AOutput) {
         return;
     }
 
+    if (FJoinMode)
+        throw FFmpegException("Joining inputs while re-encoding is not available yet");
     switch (enc->codec_type) {
     case AVMEDIA_TYPE_AUDIO:
         AOutput.EncodingNeeded = 1;
@@ -219,6 +221,32 @@ void TCustomFFmpeg::BuildScaler(TOutputStreamState& AOutput) {
         Options.ScalerFlags, nullptr, nullptr, nullptr));
     if (!AOutput.Scaler)
         throw FFmpegException("Cannot get resampling context");
+}
+
+void TCustomFFmpeg::PreparePassLog(TOutputStreamState& AOutput, int APosition) {
+    std::string name = (Options.PassLogFile.empty() ? std::string("ffmpeg2pass") : Options.PassLogFile) +
+                       "-" + std::to_string(APosition) + ".log";
+    if (name.size() > 1023)
+        name.resize(1023);
+    if (AOutput.Encoder->flags & AV_CODEC_FLAG_PASS1) {
+        AOutput.LogFile.reset(std::fopen(name.c_str(), "w"));
+        if (!AOutput.LogFile)
+            throw FFmpegException(Format("Cannot write log file %s for pass-1 encoding", name.c_str()));
+        return;
+    }
+    std::unique_ptr<FILE, TFileCloser> file(std::fopen(name.c_str(), "r"));
+    if (!file)
+        throw FFmpegException(Format("Cannot read log file %s for pass-2 encoding", name.c_str()));
+    std::fseek(file.get(), 0, SEEK_END);
+    const long size = std::ftell(file.get());
+    std::fseek(file.get(), 0, SEEK_SET);
+    auto* text = static_cast<char*>(ff::av_malloc(static_cast<size_t>(size > 0 ? size : 0) + 1));
+    if (!text)
+        throw FFmpegException("Could not allocate log buffer");
+    const size_t read = std::fread(text, 1, static_cast<size_t>(size > 0 ? size : 0), file.get());
+    text[read] = 0;
+    ff::av_freep(&AOutput.Encoder->stats_in);
+    AOutput.Encoder->stats_in = text;
 }
 
 void TCustomFFmpeg::SetupTranscode() {
@@ -325,8 +353,12 @@ void TCustomFFmpeg::SetupTranscode() {
             st.OutputStreams.push_back(std::move(ost));
         }
     }
-    for (auto& ost : st.OutputStreams)
-        SetupCodecParameters(*ost);
+    for (size_t i = 0; i < st.OutputStreams.size(); ++i) {
+        auto& ost = *st.OutputStreams[i];
+        SetupCodecParameters(ost);
+        if (ost.EncodingNeeded && (ost.Encoder->flags & (AV_CODEC_FLAG_PASS1 | AV_CODEC_FLAG_PASS2)))
+            PreparePassLog(ost, static_cast<int>(i));
+    }
 
     // 3. Encoders (subtitles only for now).
     const size_t encoderCount = FJoinMode ? static_cast<size_t>(st.StreamsPerOutputFile)
@@ -688,7 +720,9 @@ bool TCustomFFmpeg::JoinStep(int AFile) {
         auto& ist = *st.InputStreams[i];
         if (ist.FileIndex != AFile || !ist.DecodingNeeded)
             continue;
-        DecodePacket(ist, static_cast<int>(i), nullptr);
+        // The decoder gives up what it holds back; the shared encoders keep running into
+        // the next file (an encoder that was drained cannot take frames again).
+        DecodePacket(ist, static_cast<int>(i), nullptr, false);
         ff::avcodec_flush_buffers(ist.Decoder);
         ist.Flushed = 1;
     }

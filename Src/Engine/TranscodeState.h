@@ -14,6 +14,10 @@ namespace qm {
 struct TOutputFile;
 struct TOutputStreamSetup;
 
+struct TFileCloser {
+    void operator()(FILE* f) const { std::fclose(f); }
+};
+
 struct TInputFileState {
     int32_t EofReached = 0;
     int32_t FirstStreamIndex = 0;
@@ -69,6 +73,7 @@ struct TOutputStreamState {
     int32_t StreamPadTop = 0, StreamPadBottom = 0, StreamPadLeft = 0, StreamPadRight = 0;
     TFramePtr EncodeFrame; // the frame handed to the encoder, reused
     int32_t LastFrameSize = 0;
+    std::unique_ptr<FILE, TFileCloser> LogFile; // first-pass statistics
     TFramePtr LastPicture; // the last picture encoded, for filling up to the input's end
 
     // Audio re-encoding: decoded samples are converted straight to the encoder's format,

@@ -391,3 +391,20 @@ TEST_F(TranscodeTest, TwoPassEncodingWritesAndReadsItsLog) {
                "1", "-pass", "2", "-passlogfile", Dir / "missing", Dir / "p.mpg"});
     EXPECT_EQ(Run(), "Cannot read log file " + (Dir / "missing") + "-0.log for pass-2 encoding");
 }
+
+TEST_F(TranscodeTest, VideoStatisticsFileHasALinePerEncodedFrame) {
+    const std::string stats = Dir / "vstats.log";
+    Configure({"-i", FixturePath("mp4_h264_aac.mp4"), "-f", "vob", "-vcodec", "mpeg2video", "-an",
+               "1", "-psnr", "1", "-vstats_file", stats, Dir / "s.mpg"});
+    ASSERT_EQ(Run(), "");
+    std::ifstream in(stats);
+    std::string line;
+    int lines = 0;
+    while (std::getline(in, line)) {
+        ++lines;
+        EXPECT_NE(line.find("f_size="), std::string::npos);
+        EXPECT_NE(line.find("PSNR="), std::string::npos);
+        EXPECT_NE(line.find(" type= "), std::string::npos);
+    }
+    EXPECT_GE(lines, 45); // 50 pictures, less the encoder's delay at the end
+}

@@ -174,9 +174,18 @@ void TCustomFFmpeg::EncodeAndWrite(TOutputStreamState& AOutput, AVFrame* AFrame)
         size_t size = 0;
         if (const uint8_t* stats =
                 ff::av_packet_get_side_data(packet.get(), AV_PKT_DATA_QUALITY_STATS, &size);
-            stats && size >= 4)
+            stats && size >= 4) {
+            // u32 quality, u8 picture type, u8 error count, u16 reserved, u64 errors[]
             AOutput.Setup->Quality = static_cast<float>(stats[0] | stats[1] << 8 |
                                                         stats[2] << 16 | uint32_t(stats[3]) << 24);
+            if (size >= 5)
+                AOutput.LastPictureType = stats[4];
+            if (size >= 16 && stats[5] > 0) {
+                uint64_t error = 0;
+                std::memcpy(&error, stats + 8, sizeof error);
+                AOutput.LastError0 = static_cast<double>(error);
+            }
+        }
         (video ? FVideoBytes : FAudioBytes) += packet->size;
         AOutput.LastFrameSize = packet->size;
         if (AOutput.LogFile && enc->stats_out)
@@ -336,11 +345,38 @@ void TCustomFFmpeg::VideoOut(TOutputStreamState& AOutput, TInputStreamState& AIn
             ff::av_frame_unref(AOutput.LastPicture.get());
             ff::av_frame_ref(AOutput.LastPicture.get(), frame);
         }
+        AOutput.LastFrameSize = 0;
         EncodeAndWrite(AOutput, frame);
         ff::av_frame_unref(frame);
         ++AOutput.SyncOpts;
         ++AOutput.FrameNumber;
+        if (!Options.VstatsFileName.empty() && AOutput.LastFrameSize != 0)
+            VideoStats(AOutput, AOutput.LastFrameSize);
     }
+}
+
+void TCustomFFmpeg::VideoStats(TOutputStreamState& AOutput, int AFrameSize) {
+    if (!FVstatsFile) {
+        FVstatsFile.reset(std::fopen(Options.VstatsFileName.c_str(), "w"));
+        if (!FVstatsFile)
+            throw FFmpegException("fopen fail: " + Options.VstatsFileName);
+    }
+    AVCodecContext* enc = AOutput.Encoder;
+    if (enc->codec_type != AVMEDIA_TYPE_VIDEO)
+        return;
+    FILE* f = FVstatsFile.get();
+    std::fprintf(f, "frame= %5d q= %2.1f ", AOutput.FrameNumber, AOutput.Setup->Quality / FF_QP2LAMBDA);
+    if ((enc->flags & AV_CODEC_FLAG_PSNR) && AOutput.LastError0 > 0)
+        std::fprintf(f, "PSNR= %6.2f ",
+                     -10.0 * std::log10(AOutput.LastError0 /
+                                        (double(enc->width) * enc->height * 255.0 * 255.0)));
+    std::fprintf(f, "f_size= %6d ", AFrameSize);
+    const double tb = av_q2d(enc->time_base);
+    const double t = std::max(AOutput.SyncOpts * tb, 0.01);
+    std::fprintf(f, "s_size= %8.0fkB time= %0.3f br= %7.1fkbits/s avg_br= %7.1fkbits/s ",
+                 FVideoBytes / 1024.0, t, AFrameSize * 8 / tb / 1000, FVideoBytes * 8 / t / 1000);
+    std::fprintf(f, "type= %c\n", ff::av_get_picture_type_char(
+                                       static_cast<AVPictureType>(AOutput.LastPictureType)));
 }
 
 void TCustomFFmpeg::ScaleVolume(AVFrame& AFrame) const {

@@ -56,6 +56,7 @@ void TCustomFFmpeg::ReleaseResources() {
     Options.IntraMatrix.reset();
     Options.InterMatrix.reset();
     Options.VstatsFileName.clear();
+    FVstatsFile.reset();
     Options.VideoCodecName.clear();
     Options.AudioCodecName.clear();
     Options.SubtitleCodecName.clear();

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdio>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -249,6 +250,7 @@ protected:
     void DrainEncoders(int AInputIndex);
     void EncodeAudioFifo(TOutputStreamState& AOutput, bool AFinal);
     void FillToInputEnd(TOutputStreamState& AOutput);
+    void VideoStats(TOutputStreamState& AOutput, int AFrameSize);
     void ScaleVolume(AVFrame& AFrame) const;
     void StreamCopy(TOutputStreamState& AOutput, const TInputStreamState& AInput,
                     const AVPacket& APacket);
@@ -286,6 +288,10 @@ protected:
     // The working records of the running transcode.
     std::unique_ptr<TTranscodeState> FState;
     std::vector<uint8_t> FSubtitleBuffer;
+    struct TStatsFileCloser {
+        void operator()(FILE* f) const { std::fclose(f); }
+    };
+    std::unique_ptr<FILE, TStatsFileCloser> FVstatsFile; // open until ReleaseResources
 
     // Statistics.
     int64_t FVideoBytes = 0;

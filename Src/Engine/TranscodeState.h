@@ -73,6 +73,8 @@ struct TOutputStreamState {
     int32_t StreamPadTop = 0, StreamPadBottom = 0, StreamPadLeft = 0, StreamPadRight = 0;
     TFramePtr EncodeFrame; // the frame handed to the encoder, reused
     int32_t LastFrameSize = 0;
+    int32_t LastPictureType = 0; // of the last packet, from its quality side data
+    double LastError0 = 0;       // its luma error, when the encoder measures PSNR
     std::unique_ptr<FILE, TFileCloser> LogFile; // first-pass statistics
     TFramePtr LastPicture; // the last picture encoded, for filling up to the input's end
 

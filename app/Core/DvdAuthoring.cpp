@@ -1,0 +1,212 @@
+#include "DvdAuthoring.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QDomDocument>
+#include <QFile>
+#include <QTextStream>
+
+#include <cstdio>
+#include <cstring>
+
+#include "Core/Redirector.h"
+#include "Platform/MainThread.h"
+
+extern char** environ;
+
+namespace qm {
+
+namespace {
+
+bool Exists(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+int64_t SizeOf(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_size) : 0;
+}
+
+constexpr size_t KeptLines = 12;
+
+} // namespace
+
+std::string ProgressLabel(double APercent) {
+    char text[64];
+    std::snprintf(text, sizeof text, "Progress: %.2f%%", APercent);
+    return text;
+}
+
+TDvdAuthoring::TDvdAuthoring(std::string AProgramFolder) : FProgramFolder(std::move(AProgramFolder)) {}
+
+std::string TDvdAuthoring::TemplatePath() const { return FProgramFolder + "Data/Quillmoor/dvd.xml"; }
+
+std::string TDvdAuthoring::AuthoringProgram() const {
+    const std::string own = FProgramFolder + "Data/Quillmoor/dvdauthor";
+    return ::access(own.c_str(), X_OK) == 0 ? own : "dvdauthor";
+}
+
+bool TDvdAuthoring::WriteAuthoringFile(const std::string& AOutPath,
+                                       const std::vector<std::string>& AStreams,
+                                       std::string& AError) {
+    QFile source(QString::fromStdString(TemplatePath()));
+    if (!source.open(QIODevice::ReadOnly)) {
+        AError = "Cannot read the authoring template " + TemplatePath();
+        return false;
+    }
+    QDomDocument doc;
+    if (!doc.setContent(&source)) {
+        AError = "The authoring template " + TemplatePath() + " is not valid XML";
+        return false;
+    }
+    QDomElement root = doc.documentElement();
+    QDomElement titles = root.firstChildElement("titleset").firstChildElement("titles");
+    if (root.isNull() || titles.isNull()) {
+        AError = "The authoring template " + TemplatePath() + " has no titleset/titles";
+        return false;
+    }
+    root.setAttribute("dest", QString::fromStdString(AOutPath));
+    const int before = titles.childNodes().count();
+    for (size_t i = 0; i < AStreams.size(); ++i) {
+        titles.appendChild(doc.createElement("pgc"));
+        QDomElement pgc = titles.childNodes().at(before + static_cast<int>(i)).toElement();
+        QDomElement vob = doc.createElement("vob");
+        QDomElement post = doc.createElement("post");
+        pgc.appendChild(vob);
+        pgc.appendChild(post);
+        vob.setAttribute("file", QString::fromStdString(AStreams[i]));
+        const QString text =
+            i + 1 < AStreams.size() ? QString("jump title %1;").arg(i + 2) : QString("exit;");
+        post.appendChild(doc.createTextNode(text));
+    }
+    const std::string target = AOutPath + "dvd.xml";
+    QFile out(QString::fromStdString(target));
+    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        AError = "Cannot write " + target + ": " + out.errorString().toStdString();
+        return false;
+    }
+    QByteArray bytes = doc.toByteArray(2);
+    if (!bytes.startsWith("<?xml"))
+        bytes.prepend("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n");
+    if (out.write(bytes) != bytes.size() || !out.flush()) {
+        AError = "Cannot write " + target + ": " + out.errorString().toStdString();
+        return false;
+    }
+    TotalSize = 0;
+    for (const auto& s : AStreams)
+        TotalSize += SizeOf(s);
+    return true;
+}
+
+bool TDvdAuthoring::WriteBatchFile(const std::string& AOutPath, std::string& AError) {
+    const std::string path = AOutPath + "dvd.sh";
+    // Every path is one literal shell word, whatever the folder is called.
+    const std::string line =
+        ShellQuote(AuthoringProgram()) + " -x " + ShellQuote(AOutPath + "dvd.xml") + "\n";
+    FILE* f = std::fopen(path.c_str(), "w");
+    if (!f) {
+        AError = "Cannot write " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    const bool written = std::fwrite(line.data(), 1, line.size(), f) == line.size();
+    if (std::fclose(f) != 0 || !written) {
+        AError = "Cannot write " + path;
+        return false;
+    }
+    return true;
+}
+
+void TDvdAuthoring::KeepLine(const std::string& ALine) {
+    if (ALine.empty())
+        return;
+    if (ALine.rfind("ERR:", 0) == 0)
+        FSawError = true;
+    FLastLines.push_back(ALine);
+    if (FLastLines.size() > KeptLines)
+        FLastLines.erase(FLastLines.begin());
+}
+
+void TDvdAuthoring::ParseAuthoringOutput(TRedirector*, const char* ABuffer, uint32_t ASize) {
+    std::string text(ABuffer, strnlen(ABuffer, ASize));
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t end = text.find_first_of("\r\n", start);
+        const std::string line = text.substr(start, end == std::string::npos ? end : end - start);
+        KeepLine(line);
+        if (line.find("STAT: VOBU") != std::string::npos) {
+            const size_t at = line.find("at");
+            const size_t mb = line.find("MB");
+            // Positions count from 1 with 0 for "absent", as the status line's layout has it.
+            const long p = at == std::string::npos ? 0 : static_cast<long>(at) + 1;
+            const long q = mb == std::string::npos ? 0 : static_cast<long>(mb) + 1;
+            const long count = q - p - 2;
+            std::string number = count > 0 ? line.substr(static_cast<size_t>(p + 1), static_cast<size_t>(count)) : "";
+            const size_t b = number.find_first_not_of(" \t");
+            const size_t e = number.find_last_not_of(" \t");
+            number = b == std::string::npos ? "" : number.substr(b, e - b + 1);
+            bool digits = !number.empty();
+            for (char c : number)
+                digits = digits && c >= '0' && c <= '9';
+            if (digits && TotalSize > 0) {
+                const int64_t bytes = std::stoll(number) * 1048576LL;
+                const double r = static_cast<double>(bytes) / static_cast<double>(TotalSize);
+                if (OnProgress)
+                    OnProgress(static_cast<int>(80 + r * 20), ProgressLabel(r * 20 + 80));
+            }
+        }
+        if (end == std::string::npos)
+            break;
+        start = end + 1;
+    }
+}
+
+bool TDvdAuthoring::RunAuthoring(const std::string& AScriptPath, const std::string& AOutPath,
+                                 const std::string& ANorm, std::string& AError) {
+    FLastLines.clear();
+    FSawError = false;
+    std::vector<std::string> env;
+    for (char** e = environ; e && *e; ++e)
+        if (std::strncmp(*e, "VIDEO_FORMAT=", 13) != 0)
+            env.emplace_back(*e);
+    // dvdauthor will not guess the norm of a disc's menu domain.
+    env.push_back("VIDEO_FORMAT=" + ANorm);
+
+    TRedirector redirector;
+    bool ended = false;
+    redirector.SetInitialPriority(2);
+    redirector.SetDefaultErrorMode(true);
+    redirector.SetKillOnDestroy(true);
+    redirector.SetEnvironment(env);
+    redirector.OnData = [this](TRedirector* s, const char* b, uint32_t n) { ParseAuthoringOutput(s, b, n); };
+    redirector.OnErrorData = redirector.OnData;
+    redirector.OnTerminated = [&ended](TRedirector*) {
+        ended = true;
+        TMainThread::Wake();
+    };
+    redirector.SetCommandline("/bin/sh " + ShellQuote(AScriptPath));
+    try {
+        redirector.Execute();
+    } catch (const std::exception& e) {
+        AError = std::string("The authoring program could not be started: ") + e.what();
+        return false;
+    }
+    TMainThread::WaitFor([&] { return ended; });
+
+    const bool complete = Exists(AOutPath + "VIDEO_TS/VIDEO_TS.IFO");
+    if (redirector.ExitCode() == 0 && !FSawError && complete && redirector.LastError().empty())
+        return true;
+    AError = "DVD authoring failed";
+    if (redirector.ExitCode() != 0)
+        AError += " (dvdauthor exit status " + std::to_string(redirector.ExitCode()) + ")";
+    else if (!complete)
+        AError += " (no VIDEO_TS/VIDEO_TS.IFO was written)";
+    if (!redirector.LastError().empty())
+        AError += ": " + redirector.LastError();
+    for (const auto& l : FLastLines)
+        AError += "\n" + l;
+    return false;
+}
+
+} // namespace qm

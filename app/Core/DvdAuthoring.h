@@ -1,0 +1,52 @@
+// Authoring the converted streams into a DVD-Video folder with the external dvdauthor.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace qm {
+
+class TRedirector;
+
+class TDvdAuthoring {
+public:
+    // AProgramFolder: where Data/Quillmoor/ lies (with a trailing '/').
+    explicit TDvdAuthoring(std::string AProgramFolder);
+
+    std::string TemplatePath() const;
+    // Data/Quillmoor/dvdauthor when the program brings its own, else dvdauthor on PATH.
+    std::string AuthoringProgram() const;
+
+    // Writes AOutPath + "dvd.xml" from the template for the streams, in order; false with
+    // the reason in AError when the template cannot be read or the file not written.
+    bool WriteAuthoringFile(const std::string& AOutPath, const std::vector<std::string>& AStreams,
+                            std::string& AError);
+    // Writes the one-line AOutPath + "dvd.sh" that runs the authoring program on dvd.xml.
+    bool WriteBatchFile(const std::string& AOutPath, std::string& AError);
+    // Runs the script and waits for its end, serving hand-overs meanwhile. ANorm ("PAL" or
+    // "NTSC") is the disc's video format. False with dvdauthor's last error lines when it
+    // exits non-zero, reports an error or leaves no VIDEO_TS/VIDEO_TS.IFO behind.
+    bool RunAuthoring(const std::string& AScriptPath, const std::string& AOutPath,
+                      const std::string& ANorm, std::string& AError);
+    // The handler of the redirector's output: status lines become 80..100 % of the progress.
+    void ParseAuthoringOutput(TRedirector* ASender, const char* ABuffer, uint32_t ASize);
+
+    int64_t TotalSize = 0; // bytes of the streams: the 100 % mark of the authoring
+    std::function<void(int APosition, const std::string& ALabel)> OnProgress;
+    // The last lines dvdauthor printed (for the failure message).
+    const std::vector<std::string>& LastLines() const { return FLastLines; }
+
+private:
+    void KeepLine(const std::string& ALine);
+
+    std::string FProgramFolder;
+    std::vector<std::string> FLastLines;
+    bool FSawError = false;
+};
+
+// "Progress: %.2f%" as the batch shows it.
+std::string ProgressLabel(double APercent);
+
+} // namespace qm

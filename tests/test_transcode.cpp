@@ -408,3 +408,118 @@ TEST_F(TranscodeTest, VideoStatisticsFileHasALinePerEncodedFrame) {
     }
     EXPECT_GE(lines, 45); // 50 pictures, less the encoder's delay at the end
 }
+
+namespace {
+
+// The luma and chroma of the first picture of a file, decoded to 4:2:0.
+struct TPicture {
+    int Width = 0, Height = 0;
+    std::vector<uint8_t> Y, U, V;
+    int LumaAt(int x, int y) const { return Y[size_t(y) * Width + x]; }
+    int UAt(int x, int y) const { return U[size_t(y / 2) * (Width / 2) + x / 2]; }
+    int VAt(int x, int y) const { return V[size_t(y / 2) * (Width / 2) + x / 2]; }
+};
+
+TPicture FirstPicture(const std::string& path) {
+    TPicture picture;
+    TCustomFFmpeg reader;
+    reader.ResetEngine();
+    EXPECT_TRUE(reader.OpenInputFile(path)) << reader.LastError();
+    if (reader.InputFileCount() == 0)
+        return picture;
+    AVFormatContext* ic = reader.InputFiles[0]->Input.Get();
+    int index = -1;
+    for (unsigned i = 0; i < ic->nb_streams; ++i)
+        if (ic->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO)
+            index = int(i);
+    AVCodecContext* dec = reader.InputFiles[0]->Decoders[size_t(index)].get();
+    EXPECT_EQ(ff::avcodec_open2(dec, ff::avcodec_find_decoder(dec->codec_id), nullptr), 0);
+    TPacketPtr packet(ff::av_packet_alloc());
+    TFramePtr frame(ff::av_frame_alloc());
+    bool got = false;
+    while (!got && ff::av_read_frame(ic, packet.get()) >= 0) {
+        if (packet->stream_index == index && ff::avcodec_send_packet(dec, packet.get()) >= 0)
+            got = ff::avcodec_receive_frame(dec, frame.get()) >= 0;
+        ff::av_packet_unref(packet.get());
+    }
+    if (!got) {
+        ff::avcodec_send_packet(dec, nullptr);
+        got = ff::avcodec_receive_frame(dec, frame.get()) >= 0;
+    }
+    EXPECT_TRUE(got);
+    if (!got)
+        return picture;
+    EXPECT_EQ(frame->format, AV_PIX_FMT_YUV420P);
+    picture.Width = frame->width;
+    picture.Height = frame->height;
+    for (int y = 0; y < frame->height; ++y)
+        picture.Y.insert(picture.Y.end(), frame->data[0] + y * frame->linesize[0],
+                         frame->data[0] + y * frame->linesize[0] + frame->width);
+    for (int y = 0; y < frame->height / 2; ++y) {
+        picture.U.insert(picture.U.end(), frame->data[1] + y * frame->linesize[1],
+                         frame->data[1] + y * frame->linesize[1] + frame->width / 2);
+        picture.V.insert(picture.V.end(), frame->data[2] + y * frame->linesize[2],
+                         frame->data[2] + y * frame->linesize[2] + frame->width / 2);
+    }
+    ff::avcodec_close(dec);
+    return picture;
+}
+
+} // namespace
+
+TEST_F(TranscodeTest, CroppingPaddingAndScalingPutThePictureWhereItBelongs) {
+    // 320x240: a red 16-pixel border, grey inside, a white 60x60 square at (80, 60).
+    const std::string input = FixturePath("known_layout.mp4");
+    const int red = 82, white = 235, grey = 126; // BT.601 limited-range luma, loosely
+    auto near = [](int value, int expected) { return std::abs(value - expected) <= 12; };
+
+    Configure({"-i", input, "-f", "vob", "-vcodec", "mpeg2video", "-qscale", "2", "-an", "1",
+               "-s", "352x288", Dir / "scaled.mpg"});
+    ASSERT_EQ(Run(), "");
+    TPicture p = FirstPicture(Dir / "scaled.mpg");
+    ASSERT_EQ(p.Width, 352);
+    ASSERT_EQ(p.Height, 288);
+    EXPECT_TRUE(near(p.LumaAt(4, 4), red)) << p.LumaAt(4, 4);
+    EXPECT_TRUE(near(p.LumaAt(88 + 33, 72 + 36), white)) << p.LumaAt(121, 108);
+    EXPECT_TRUE(near(p.LumaAt(250, 200), grey)) << p.LumaAt(250, 200);
+
+    SetUp();
+    Configure({"-i", input, "-croptop", "16", "-cropleft", "16", "-f", "vob", "-vcodec",
+               "mpeg2video", "-qscale", "2", "-an", "1", Dir / "cropped.mpg"});
+    ASSERT_EQ(Run(), "");
+    p = FirstPicture(Dir / "cropped.mpg");
+    ASSERT_EQ(p.Width, 304);
+    ASSERT_EQ(p.Height, 224);
+    EXPECT_TRUE(near(p.LumaAt(3, 3), grey)) << p.LumaAt(3, 3); // the border is gone
+    EXPECT_TRUE(near(p.LumaAt(64 + 30, 44 + 30), white)) << p.LumaAt(94, 74);
+
+    SetUp();
+    // Pure blue padding: Y 29, U 255, V 107.
+    Configure({"-i", input, "-padtop", "16", "-padbottom", "16", "-padcolor", "16711680", "-f",
+               "vob", "-vcodec", "mpeg2video", "-qscale", "2", "-an", "1", Dir / "padded.mpg"});
+    ASSERT_EQ(Run(), "");
+    p = FirstPicture(Dir / "padded.mpg");
+    ASSERT_EQ(p.Width, 320);
+    ASSERT_EQ(p.Height, 272);
+    for (int y : {2, 268}) {
+        EXPECT_TRUE(near(p.LumaAt(160, y), 29)) << y << " " << p.LumaAt(160, y);
+        EXPECT_TRUE(near(p.UAt(160, y), 255)) << y << " " << p.UAt(160, y);
+        EXPECT_TRUE(near(p.VAt(160, y), 107)) << y << " " << p.VAt(160, y);
+    }
+    EXPECT_TRUE(near(p.LumaAt(160, 16 + 4), red)) << p.LumaAt(160, 20);
+}
+
+TEST_F(TranscodeTest, AudioSyncPutsSilenceBeforeLateAudioAndVolumeScales) {
+    // The audio of this clip starts 0.5 s after its video.
+    Configure({"-i", FixturePath("audio_late_500ms.mkv"), "-f", "vob", "-vcodec", "mpeg2video",
+               "-acodec", "mp2", "-ar", "48000", "-async", "1", Dir / "sync.mpg"});
+    ASSERT_EQ(Run(), "");
+    const auto facts = ReadFacts(Dir / "sync.mpg");
+    const TStreamFacts* a = FindType(facts, AVMEDIA_TYPE_AUDIO);
+    const TStreamFacts* v = FindType(facts, AVMEDIA_TYPE_VIDEO);
+    ASSERT_NE(a, nullptr);
+    ASSERT_NE(v, nullptr);
+    // The audio starts with the video: the half second is silence, not a gap.
+    EXPECT_NEAR(a->FirstTime, v->FirstTime, 0.05);
+    EXPECT_NEAR(a->EndTime - a->FirstTime, v->EndTime - v->FirstTime, 0.06);
+}

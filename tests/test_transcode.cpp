@@ -523,3 +523,56 @@ TEST_F(TranscodeTest, AudioSyncPutsSilenceBeforeLateAudioAndVolumeScales) {
     EXPECT_NEAR(a->FirstTime, v->FirstTime, 0.05);
     EXPECT_NEAR(a->EndTime - a->FirstTime, v->EndTime - v->FirstTime, 0.06);
 }
+
+TEST_F(TranscodeTest, VolumeScalesTheSamplesAndClips) {
+    auto peak = [](const std::string& wav) {
+        std::ifstream in(wav, std::ios::binary);
+        std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        int max = 0;
+        const size_t chunk = data.find("data");
+        for (size_t i = chunk + 8; chunk != std::string::npos && i + 1 < data.size(); i += 2) {
+            const int16_t s = int16_t(uint8_t(data[i]) | uint8_t(data[i + 1]) << 8);
+            max = std::max(max, std::abs(int(s)));
+        }
+        return max;
+    };
+    const std::string input = FixturePath("mkv_h264_vorbis_srt.mkv"); // a tone at half scale
+    for (const char* vol : {"256", "512", "128"}) {
+        SetUp();
+        Configure({"-i", input, "-vn", "1", "-sn", "1", "-acodec", "pcm_s16le", "-vol", vol,
+                   Dir / (std::string("v") + vol + ".wav")});
+        ASSERT_EQ(Run(), "") << vol;
+    }
+    const int normal = peak(Dir / "v256.wav");
+    EXPECT_NEAR(normal, 16384, 1500);
+    EXPECT_GE(peak(Dir / "v512.wav"), 32000); // doubled, at full scale
+    EXPECT_NEAR(peak(Dir / "v128.wav"), normal / 2, 300);
+}
+
+TEST_F(TranscodeTest, ProgressReportsRiseAndEndWithOneFinalReport) {
+    struct TReport {
+        int32_t Frame, TimeMs, Total;
+        int64_t Size;
+    };
+    std::vector<TReport> reports;
+    Configure({"-i", FixturePath("mp4_h264_aac.mp4"), "-f", "vob", "-vcodec", "mpeg2video",
+               "-acodec", "mp2", "-ar", "48000", Dir / "p.mpg"});
+    Engine->ProgressIntervalUs = 0; // a report after every packet
+    Engine->ProgressNotify = [&](TCustomFFmpeg*, int32_t frame, int32_t, int32_t timeMs, float,
+                                 float, int64_t size, int32_t total) {
+        reports.push_back({frame, timeMs, total, size});
+    };
+    ASSERT_EQ(Run(), "");
+    ASSERT_GT(reports.size(), 5u);
+    EXPECT_GE(reports.front().Frame, 1); // never before the first picture
+    // Once every stream has begun, the output time only grows.
+    for (size_t i = 1; i < reports.size(); ++i) {
+        if (reports[i - 1].TimeMs < 200)
+            continue;
+        EXPECT_GE(reports[i].TimeMs, reports[i - 1].TimeMs);
+        EXPECT_GE(reports[i].Frame, reports[i - 1].Frame);
+    }
+    EXPECT_NEAR(reports.back().TimeMs, 2000, 100);
+    EXPECT_EQ(reports.back().Total, 2000);
+    EXPECT_EQ(reports.back().Size, int64_t(fs::file_size(Dir / "p.mpg")));
+}

@@ -147,6 +147,18 @@ public:
     void ItsScaleOption(const std::string& AName, const std::string& AValue);
     void VstatsOption(const std::string& AName, const std::string& AValue);
 
+    // Targets and presets.
+    // Sets what an output of ATarget ("vcd", "svcd", "dvd", "dv", "dv50") needs. ANorm is
+    // "pal", "ntsc", "film" or anything else to take it from the frame rate or the opened
+    // inputs; ADefaultNorm ("film", "ntsc", else PAL) when neither decides.
+    void SetTarget(const std::string& ATarget, const std::string& ANorm,
+                   const std::string& ADefaultNorm);
+    // "target": the type, optionally after "pal-", "ntsc-" or "film-".
+    void TargetOption(const std::string& AName, const std::string& AValue);
+    // "apre", "vpre", "spre": the key=value lines of a built-in preset (also tried with the
+    // codec name of the option's media type before it) or of the preset file AValue.
+    void ApplyPreset(const std::string& AOptionName, const std::string& AValue);
+
     // Opens an input; false with the reason in LastError. Names are as the user gives them.
     bool OpenInputFile(const std::string& AFileName);
     // Creates an output; the new output count, or -1 with the reason in LastError.

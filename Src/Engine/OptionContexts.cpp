@@ -77,6 +77,32 @@ int CheckPrivateFormatValue(const char* AName, const char* AValue) {
     return result;
 }
 
+struct TCodecContextFree {
+    void operator()(AVCodecContext* p) const { ff::avcodec_free_context(&p); }
+};
+
+// Like the private format options: the value is tried on a context of each codec of the
+// media type that defines the option (a family of codecs shares one definition).
+bool CheckPrivateCodecValue(AVMediaType AType, const char* AName, const char* AValue) {
+    std::vector<const AVOption*> tried;
+    void* iter = nullptr;
+    while (const AVCodec* codec = ff::av_codec_iterate(&iter)) {
+        if (codec->type != AType || !codec->priv_class)
+            continue;
+        const AVOption* option = ff::av_opt_find(const_cast<const AVClass**>(&codec->priv_class),
+                                                 AName, nullptr, 0, AV_OPT_SEARCH_FAKE_OBJ);
+        if (!option || std::find(tried.begin(), tried.end(), option) != tried.end())
+            continue;
+        tried.push_back(option);
+        std::unique_ptr<AVCodecContext, TCodecContextFree> context(
+            ff::avcodec_alloc_context3(codec));
+        if (context && context->priv_data &&
+            ff::av_opt_set(context->priv_data, AName, AValue, 0) >= 0)
+            return true;
+    }
+    return false;
+}
+
 } // namespace
 
 void TOptionContexts::TCodecFree::operator()(AVCodecContext* p) const {
@@ -114,6 +140,12 @@ AVCodecContext* TOptionContexts::CodecOptions(AVMediaType AType) const {
     if (AType < 0 || AType >= CodecContextCount)
         return nullptr;
     return FCodecOptions[AType].get();
+}
+
+const AVDictionary* TOptionContexts::PrivateCodecOptions(AVMediaType AType) const {
+    if (AType < 0 || AType >= CodecContextCount)
+        return nullptr;
+    return FPrivateCodecOptions[AType].get();
 }
 
 int64_t TOptionContexts::CodecOptionInt(AVMediaType AType, const char* AName) const {
@@ -197,6 +229,19 @@ bool SetContextOption(TOptionContexts* AContexts, const std::string& AName,
     return true;
 }
 
+bool SetPrivateCodecOption(TOptionContexts* AContexts, AVMediaType AType, const std::string& AName,
+                           const std::string& AValue) {
+    if (!AContexts || AType < 0 || AType >= TOptionContexts::CodecContextCount || IsBlank(AName) ||
+        IsBlank(AValue))
+        return false;
+    if (!CheckPrivateCodecValue(AType, AName.c_str(), AValue.c_str()))
+        return false;
+    AVDictionary* options = AContexts->FPrivateCodecOptions[AType].release();
+    const int result = ff::av_dict_set(&options, AName.c_str(), AValue.c_str(), 0);
+    AContexts->FPrivateCodecOptions[AType].reset(options);
+    return result >= 0;
+}
+
 void ApplyContextOptions(const TOptionContexts* AContexts, AVCodecContext* ATarget,
                          AVMediaType AType, int AFlags) {
     AVCodecContext* source = AContexts ? AContexts->CodecOptions(AType) : nullptr;
@@ -206,6 +251,16 @@ void ApplyContextOptions(const TOptionContexts* AContexts, AVCodecContext* ATarg
         const AVOption* o = ff::av_opt_find(source, name.c_str(), nullptr, 0, 0);
         if (o && (o->flags & AFlags) == AFlags)
             CopyOption(source, ATarget, o);
+    }
+    // priv_data begins with an AVClass pointer only when the codec has a private class.
+    if (!ATarget->codec || !ATarget->codec->priv_class || !ATarget->priv_data)
+        return;
+    const AVDictionaryEntry* entry = nullptr;
+    while ((entry = ff::av_dict_get(AContexts->PrivateCodecOptions(AType), "", entry,
+                                    AV_DICT_IGNORE_SUFFIX))) {
+        const AVOption* o = ff::av_opt_find(ATarget->priv_data, entry->key, nullptr, 0, 0);
+        if (o && (o->flags & AFlags) == AFlags)
+            ff::av_opt_set(ATarget->priv_data, entry->key, entry->value, 0);
     }
 }
 

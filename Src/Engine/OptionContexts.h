@@ -6,7 +6,9 @@
 // subtitle, attachment); container options in a format context, except the private
 // options of muxers and demuxers ("muxrate", "preload"), which a plain format context
 // cannot hold and which are kept in a dictionary instead; scaler options in a 16x16
-// scaler context. SetContextOption records, ApplyContextOptions copies.
+// scaler context. Private options of codecs ("scan_offset" of the MPEG video encoders)
+// are kept in one dictionary per media type. SetContextOption and SetPrivateCodecOption
+// record, ApplyContextOptions copies.
 #pragma once
 
 #include <cstdint>
@@ -51,6 +53,8 @@ public:
     AVFormatContext* FormatOptions() const { return FFormatOptions.get(); }
     // Private muxer and demuxer options, by name.
     const AVDictionary* PrivateFormatOptions() const { return FPrivateFormatOptions.get(); }
+    // Private codec options of a media type, by name; null outside video .. attachment.
+    const AVDictionary* PrivateCodecOptions(AVMediaType AType) const;
     SwsContext* ScalerOptions() const { return FScalerOptions.get(); }
 
     // A recorded integer option of a codec context (the bit-rate check reads "b"); 0 when
@@ -77,10 +81,13 @@ private:
                                  const std::string& AValue);
     friend void ApplyContextOptions(const TOptionContexts* AContexts, AVFormatContext* ATarget,
                                     AVDictionary** APrivateOptions, int AFlags);
+    friend bool SetPrivateCodecOption(TOptionContexts* AContexts, AVMediaType AType,
+                                      const std::string& AName, const std::string& AValue);
 
     std::unique_ptr<AVCodecContext, TCodecFree> FCodecOptions[CodecContextCount];
     std::unique_ptr<AVFormatContext, TFormatFree> FFormatOptions;
     std::unique_ptr<AVDictionary, TDictFree> FPrivateFormatOptions;
+    std::unique_ptr<AVDictionary, TDictFree> FPrivateCodecOptions[CodecContextCount];
     std::unique_ptr<SwsContext, TScalerFree> FScalerOptions;
     std::vector<std::string> FOptionNames;
 };
@@ -94,9 +101,17 @@ private:
 bool SetContextOption(TOptionContexts* AContexts, const std::string& AName,
                       const std::string& AValue);
 
+// Records AName = AValue as a private option of the codecs of AType. Only some codecs
+// have it, so it is checked against them: false for null contexts, a blank name or value,
+// a media type outside video .. attachment, a name that no codec of the type has, or a
+// value that none of them takes.
+bool SetPrivateCodecOption(TOptionContexts* AContexts, AVMediaType AType, const std::string& AName,
+                           const std::string& AValue);
+
 // Copies the recorded codec options of AType into ATarget, before it is opened: every
 // recorded name that the codec options know and whose library flags hold all bits of
-// AFlags. AFlags combines the media type and the direction, as AV_OPT_FLAG_VIDEO_PARAM |
+// AFlags, then the private codec options of AType that ATarget's codec has with those
+// flags. AFlags combines the media type and the direction, as AV_OPT_FLAG_VIDEO_PARAM |
 // AV_OPT_FLAG_ENCODING_PARAM (17) for a video encoder, audio decoder 10, subtitle encoder
 // 33. Values the target rejects are skipped. Null contexts or target: nothing happens.
 void ApplyContextOptions(const TOptionContexts* AContexts, AVCodecContext* ATarget,

@@ -180,7 +180,7 @@ const TOptionRow OptionRows[] = {
     {"loop_output", QM_INT(LoopOutput)},
     {"v", QM_INT(Verbosity)},
     {"loglevel", [](TCustomFFmpeg&, const std::string&, const std::string& v) { GetLogger().SetLogLevelByName(v); }},
-    {"target", NotAvailableYet},
+    {"target", QM_METHOD(TargetOption)},
     {"threads", Refused},
     {"vsync", QM_INT(VideoSyncMethod)},
     {"async", QM_INT(AudioSyncMethod)},
@@ -263,9 +263,9 @@ const TOptionRow OptionRows[] = {
     {"absf", BitstreamFilterOption},
     {"vbsf", BitstreamFilterOption},
     {"sbsf", BitstreamFilterOption},
-    {"apre", NotAvailableYet},
-    {"vpre", NotAvailableYet},
-    {"spre", NotAvailableYet},
+    {"apre", QM_METHOD(ApplyPreset)},
+    {"vpre", QM_METHOD(ApplyPreset)},
+    {"spre", QM_METHOD(ApplyPreset)},
 };
 // clang-format on
 

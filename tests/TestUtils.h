@@ -10,6 +10,8 @@
 #include <filesystem>
 #include <string>
 
+#include "Platform/FileUtils.h"
+
 namespace qm::test {
 
 // A fresh, empty folder that is removed again with this object.
@@ -58,16 +60,6 @@ inline TRunResult RunCommand(const std::string& command) {
     return result;
 }
 
-// Quotes a text for /bin/sh.
-inline std::string ShellQuote(const std::string& text) {
-    std::string out = "'";
-    for (char c : text) {
-        if (c == '\'')
-            out += "'\\''";
-        else
-            out += c;
-    }
-    return out + "'";
-}
+using qm::ShellQuote;
 
 } // namespace qm::test

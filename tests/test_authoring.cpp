@@ -18,7 +18,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string ProgramFolder() { return test::BinDir() + "/"; }
+std::string TestProgramFolder() { return test::BinDir() + "/"; }
 
 QDomDocument ReadXml(const std::string& path) {
     QFile file(QString::fromStdString(path));
@@ -50,7 +50,7 @@ void MakeDvdStream(const std::string& path) {
 TEST(Authoring, DescriptionHasOneTitlePerStreamJumpingToTheNext) {
     test::TTempDir dir;
     const std::string out = dir.Path().string() + "/";
-    TDvdAuthoring authoring(ProgramFolder());
+    TDvdAuthoring authoring(TestProgramFolder());
     for (size_t count : {size_t(1), size_t(2)}) {
         std::vector<std::string> streams;
         for (size_t i = 0; i < count; ++i) {
@@ -78,7 +78,7 @@ TEST(Authoring, DescriptionHasOneTitlePerStreamJumpingToTheNext) {
 }
 
 TEST(Authoring, StatusLinesBecomeTheLastFifthOfTheProgress) {
-    TDvdAuthoring authoring(ProgramFolder());
+    TDvdAuthoring authoring(TestProgramFolder());
     int position = -1;
     std::string label;
     authoring.OnProgress = [&](int p, const std::string& l) {
@@ -117,7 +117,7 @@ TEST(Authoring, HostileFolderNamesAreTakenLiterallyAndTheDiscIsAuthored) {
         fs::create_directory(folder);
         const std::string out = folder.string() + "/";
         MakeDvdStream(out + "Movies0.mpg");
-        TDvdAuthoring authoring(ProgramFolder());
+        TDvdAuthoring authoring(TestProgramFolder());
         std::string error;
         ASSERT_TRUE(authoring.WriteAuthoringFile(out, {out + "Movies0.mpg"}, error)) << error;
         ASSERT_TRUE(authoring.WriteBatchFile(out, error)) << error;
@@ -136,7 +136,7 @@ TEST(Authoring, AFailingAuthoringProgramIsAFailure) {
     test::TTempDir dir;
     // A program folder whose own dvdauthor reports an error and fails.
     fs::create_directories(dir.Path() / "prog/Data/Quillmoor");
-    fs::copy_file(ProgramFolder() + "Data/Quillmoor/dvd.xml",
+    fs::copy_file(TestProgramFolder() + "Data/Quillmoor/dvd.xml",
                   dir.Path() / "prog/Data/Quillmoor/dvd.xml");
     const fs::path fake = dir.Path() / "prog/Data/Quillmoor/dvdauthor";
     std::ofstream(fake) << "#!/bin/sh\necho 'STAT: VOBU 1 at 0MB'\necho 'ERR: no video stream' >&2\nexit 1\n";

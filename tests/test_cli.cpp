@@ -34,3 +34,18 @@ TEST(CliEngine, OptionFailuresPrintTheEnginesMessageAndExitWithOne) {
     EXPECT_EQ(help.ExitCode, 0);
     EXPECT_NE(help.Output.find("every option takes exactly one value"), std::string::npos);
 }
+
+TEST(CliEngine, AnOutputThatCannotBeWrittenToTheEndIsAFailure) {
+    test::TTempDir dir;
+    // A file-size limit makes the writes fail part way (the signal is ignored so that the
+    // writes report an error instead of ending the process).
+    const std::string command =
+        "sh -c " + test::ShellQuote("trap '' XFSZ; ulimit -f 40; " +
+                                    test::ShellQuote(test::BinDir() + "/quillmoor-cli") +
+                                    " engine -i " +
+                                    test::ShellQuote(std::string(QM_FIXTURE_DIR) + "/mp4_h264_aac.mp4") +
+                                    " -f vob -vcodec mpeg2video -acodec mp2 -ar 48000 " +
+                                    test::ShellQuote(dir / "full.mpg"));
+    auto r = test::RunCommand(command);
+    EXPECT_EQ(r.ExitCode, 1) << r.Output;
+}

@@ -977,55 +977,6 @@ TEST_F(ConverterTest, HookEventsCarryTheTaskIndexAndPassTheirVarsBack) {
 
 namespace {
 
-// A plain event queue that also lets a test wait until something has been posted,
-// without serving it.
-class TCountingDispatcher final : public IMainThreadDispatcher {
-public:
-    void Post(std::function<void()> fn) override {
-        {
-            std::lock_guard lock(FLock);
-            FQueue.push_back(std::move(fn));
-            ++FPosted;
-        }
-        FSignal.notify_all();
-    }
-    void ProcessMessages() override {
-        for (;;) {
-            std::function<void()> fn;
-            {
-                std::lock_guard lock(FLock);
-                if (FQueue.empty())
-                    return;
-                fn = std::move(FQueue.front());
-                FQueue.pop_front();
-            }
-            fn();
-        }
-    }
-    void WaitMessage(std::chrono::steady_clock::time_point deadline) override {
-        std::unique_lock lock(FLock);
-        FSignal.wait_until(lock, deadline, [this] { return !FQueue.empty() || FWoken; });
-        FWoken = false;
-    }
-    void Wake() override {
-        {
-            std::lock_guard lock(FLock);
-            FWoken = true;
-        }
-        FSignal.notify_all();
-    }
-    void WaitPosted(int ACount) {
-        std::unique_lock lock(FLock);
-        FSignal.wait(lock, [&] { return FPosted >= ACount; });
-    }
-
-private:
-    std::mutex FLock;
-    std::condition_variable FSignal;
-    std::deque<std::function<void()>> FQueue;
-    int FPosted = 0;
-    bool FWoken = false;
-};
 
 struct TPreviewCall {
     int32_t Index;
@@ -1039,7 +990,7 @@ class ConverterPreviewTest : public ConverterTest {
 protected:
     void SetUp() override {
         ConverterTest::SetUp();
-        auto dispatcher = std::make_unique<TCountingDispatcher>();
+        auto dispatcher = std::make_unique<TEventQueueDispatcher>();
         Dispatcher = dispatcher.get();
         TMainThread::Install(std::move(dispatcher));
         for (int i = 0; i < 2; ++i)
@@ -1068,7 +1019,7 @@ protected:
         return Calls;
     }
 
-    TCountingDispatcher* Dispatcher = nullptr;
+    TEventQueueDispatcher* Dispatcher = nullptr;
     std::vector<TPreviewCall> Calls; // guarded by Lock
     std::function<void()> InHandler;
 };

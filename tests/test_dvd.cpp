@@ -44,7 +44,7 @@ std::vector<TCase> Cases() {
     std::vector<TCase> cases;
     int i = 0;
     for (const auto& f : qm::fixtures::StandardFixtures()) {
-        if (f.spec.videoCodec.empty())
+        if (f.settings.videoCodec.empty())
             continue;
         cases.push_back({f.name, i % 4});     // an NTSC row
         cases.push_back({f.name, 4 + i % 4}); // a PAL row
@@ -104,7 +104,7 @@ TEST_P(DvdAcceptance, AuthoredAndReadBack) {
                                ", Height: " + std::to_string(ifoHeight)),
               std::string::npos)
         << read.Output;
-    EXPECT_NEAR(ParseLength(read.Output), fixture->spec.duration, 0.3) << read.Output;
+    EXPECT_NEAR(ParseLength(read.Output), fixture->settings.duration, 0.3) << read.Output;
 }
 
 INSTANTIATE_TEST_SUITE_P(Fixtures, DvdAcceptance, ::testing::ValuesIn(Cases()),

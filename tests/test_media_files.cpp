@@ -54,23 +54,23 @@ TEST_F(MediaFilesTest, EveryFixtureOpensAndHandsItsPropertiesToTheOptionSet) {
         ASSERT_TRUE(Engine->OpenInputFile(FixturePath(f.name))) << Engine->LastError();
         ASSERT_EQ(Engine->InputFileCount(), 1);
         AVFormatContext* ic = Engine->InputFiles[0]->Input.Get();
-        const auto& spec = f.spec;
+        const auto& settings = f.settings;
         const auto& o = Engine->Options;
-        EXPECT_EQ(CountStreams(ic, AVMEDIA_TYPE_VIDEO), spec.videoCodec.empty() ? 0 : 1);
-        EXPECT_EQ(CountStreams(ic, AVMEDIA_TYPE_AUDIO), spec.audioCodec.empty() ? 0 : 1);
-        EXPECT_EQ(CountStreams(ic, AVMEDIA_TYPE_SUBTITLE), spec.subtitleCodec.empty() ? 0 : 1);
-        if (!spec.videoCodec.empty()) {
-            EXPECT_EQ(o.FrameWidth, spec.width);
-            EXPECT_EQ(o.FrameHeight, spec.height);
-            EXPECT_NEAR(double(o.FrameRate.Num) / o.FrameRate.Den, av_q2d(spec.frameRate), 0.01);
-            const double display = double(spec.width) * av_q2d(spec.sampleAspect) / spec.height;
+        EXPECT_EQ(CountStreams(ic, AVMEDIA_TYPE_VIDEO), settings.videoCodec.empty() ? 0 : 1);
+        EXPECT_EQ(CountStreams(ic, AVMEDIA_TYPE_AUDIO), settings.audioCodec.empty() ? 0 : 1);
+        EXPECT_EQ(CountStreams(ic, AVMEDIA_TYPE_SUBTITLE), settings.subtitleCodec.empty() ? 0 : 1);
+        if (!settings.videoCodec.empty()) {
+            EXPECT_EQ(o.FrameWidth, settings.width);
+            EXPECT_EQ(o.FrameHeight, settings.height);
+            EXPECT_NEAR(double(o.FrameRate.Num) / o.FrameRate.Den, av_q2d(settings.frameRate), 0.01);
+            const double display = double(settings.width) * av_q2d(settings.sampleAspect) / settings.height;
             EXPECT_NEAR(o.FrameAspectRatio, display, 1e-4);
         }
-        if (!spec.audioCodec.empty()) {
-            EXPECT_EQ(o.AudioSampleRate, spec.sampleRate);
-            EXPECT_EQ(o.AudioChannels, spec.channels);
+        if (!settings.audioCodec.empty()) {
+            EXPECT_EQ(o.AudioSampleRate, settings.sampleRate);
+            EXPECT_EQ(o.AudioChannels, settings.channels);
         }
-        EXPECT_NEAR(Engine->TotalOutputDuration(), spec.duration * 1000, 700);
+        EXPECT_NEAR(Engine->TotalOutputDuration(), settings.duration * 1000, 700);
         // One forced-decoder slot per stream that is not data.
         EXPECT_EQ(Engine->InputCodecs.size(), size_t(CountStreams(ic, AVMEDIA_TYPE_VIDEO) +
                                                      CountStreams(ic, AVMEDIA_TYPE_AUDIO) +

@@ -88,7 +88,7 @@ protected:
 TEST_F(ProbeTest, EveryFixtureGivesItsDurationBitRateAndStreams) {
     for (const auto& f : qm::fixtures::StandardFixtures()) {
         SCOPED_TRACE(f.name);
-        const auto& spec = f.spec;
+        const auto& settings = f.settings;
         ASSERT_TRUE(Probe.LoadFile(FixturePath(f.name))) << Probe.LastError();
         EXPECT_TRUE(Probe.OwnsContext());
         EXPECT_TRUE(Probe.FormatName().empty());
@@ -96,14 +96,14 @@ TEST_F(ProbeTest, EveryFixtureGivesItsDurationBitRateAndStreams) {
         TFileStreamInfo info;
         Probe.GetFileStreamInfo(info);
         // Containers round to their own time bases and add the encoders' priming.
-        EXPECT_NEAR(info.Duration / 1e6, spec.duration, 0.2) << info.Duration;
+        EXPECT_NEAR(info.Duration / 1e6, settings.duration, 0.2) << info.Duration;
         EXPECT_GE(info.StartTime, 0);
         EXPECT_GT(info.BitRate, 0);
         EXPECT_EQ(Probe.FileSize(), int64_t(fs::file_size(FixturePath(f.name))));
 
-        const int videos = spec.videoCodec.empty() ? 0 : 1;
-        const int audios = spec.audioCodec.empty() ? 0 : 1;
-        const int subtitles = spec.subtitleCodec.empty() ? 0 : 1;
+        const int videos = settings.videoCodec.empty() ? 0 : 1;
+        const int audios = settings.audioCodec.empty() ? 0 : 1;
+        const int subtitles = settings.subtitleCodec.empty() ? 0 : 1;
         EXPECT_EQ(Probe.VideoStreamCount(), videos);
         EXPECT_EQ(Probe.AudioStreamCount(), audios);
         EXPECT_EQ(Probe.SubtitleStreamCount(), subtitles);
@@ -126,25 +126,25 @@ TEST_F(ProbeTest, EveryFixtureGivesItsDurationBitRateAndStreams) {
             }
             switch (s.MediaType) {
             case AVMEDIA_TYPE_VIDEO:
-                EXPECT_EQ(s.CodecName, CodecNameOf(spec.videoCodec));
-                EXPECT_EQ(s.Width, spec.width);
-                EXPECT_EQ(s.Height, spec.height);
-                EXPECT_NEAR(av_q2d(s.FrameRate), av_q2d(spec.frameRate), 0.01);
-                if (spec.sampleAspect.num != spec.sampleAspect.den) {
-                    EXPECT_EQ(av_cmp_q(s.SampleAspect, spec.sampleAspect), 0)
+                EXPECT_EQ(s.CodecName, CodecNameOf(settings.videoCodec));
+                EXPECT_EQ(s.Width, settings.width);
+                EXPECT_EQ(s.Height, settings.height);
+                EXPECT_NEAR(av_q2d(s.FrameRate), av_q2d(settings.frameRate), 0.01);
+                if (settings.sampleAspect.num != settings.sampleAspect.den) {
+                    EXPECT_EQ(av_cmp_q(s.SampleAspect, settings.sampleAspect), 0)
                         << s.SampleAspect.num << "/" << s.SampleAspect.den;
                 }
                 EXPECT_EQ(s.SampleRate, 0);
                 EXPECT_EQ(s.Channels, 0);
                 break;
             case AVMEDIA_TYPE_AUDIO:
-                EXPECT_EQ(s.CodecName, CodecNameOf(spec.audioCodec));
-                EXPECT_EQ(s.SampleRate, spec.sampleRate);
-                EXPECT_EQ(s.Channels, spec.channels);
+                EXPECT_EQ(s.CodecName, CodecNameOf(settings.audioCodec));
+                EXPECT_EQ(s.SampleRate, settings.sampleRate);
+                EXPECT_EQ(s.Channels, settings.channels);
                 EXPECT_EQ(s.Width, 0);
                 break;
             case AVMEDIA_TYPE_SUBTITLE:
-                EXPECT_EQ(s.CodecName, CodecNameOf(spec.subtitleCodec));
+                EXPECT_EQ(s.CodecName, CodecNameOf(settings.subtitleCodec));
                 break;
             default:
                 ADD_FAILURE() << "unexpected stream type " << s.MediaType;

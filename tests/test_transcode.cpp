@@ -91,6 +91,15 @@ protected:
             }
         }
     }
+    // A report after every packet, counted, waking a waiting test.
+    void CountReports(std::atomic<int>& AReports) {
+        Engine->ProgressIntervalUs = 0;
+        Engine->ProgressNotify = [&AReports](TCustomFFmpeg*, int32_t, int32_t, int32_t, float,
+                                             float, int64_t, int32_t) {
+            ++AReports;
+            TMainThread::Wake();
+        };
+    }
     // Runs on the caller's thread; the message of a failed run, or "".
     std::string Run() {
         Engine->StartConvert(false);
@@ -178,16 +187,16 @@ TEST_F(TranscodeTest, RecordingTimeStartTimeAndFrameLimits) {
 
 TEST_F(TranscodeTest, SizeLimitEndsTheLoopAndStillWritesTheTrailer) {
     const std::string longer = Dir / "long.mkv";
-    fixtures::ClipSpec spec;
-    spec.format = "matroska";
-    spec.videoCodec = "mpeg4";
-    spec.width = 160;
-    spec.height = 120;
-    spec.videoBitRate = 2000000;
-    spec.audioCodec = "";
-    spec.duration = 6;
+    fixtures::ClipSettings settings;
+    settings.format = "matroska";
+    settings.videoCodec = "mpeg4";
+    settings.width = 160;
+    settings.height = 120;
+    settings.videoBitRate = 2000000;
+    settings.audioCodec = "";
+    settings.duration = 6;
     std::string error;
-    ASSERT_TRUE(fixtures::WriteClip(spec, longer, error)) << error;
+    ASSERT_TRUE(fixtures::WriteClip(settings, longer, error)) << error;
     Configure({"-i", longer, "-vcodec", "copy", "-fs", "20000", Dir / "fs.mkv"});
     ASSERT_EQ(Run(), "");
     const auto size = fs::file_size(Dir / "fs.mkv");
@@ -294,12 +303,7 @@ TEST_F(TranscodeTest, PauseResumeAndStopOfARealConversion) {
     Configure({"-re", "1", "-i", FixturePath("mp4_h264_aac.mp4"), "-vcodec", "copy", "-acodec",
                "copy", Dir / "paused.mkv"});
     std::atomic<int> reports{0};
-    Engine->ProgressIntervalUs = 0;
-    Engine->ProgressNotify = [&](TCustomFFmpeg*, int32_t, int32_t, int32_t, float, float, int64_t,
-                                 int32_t) {
-        ++reports;
-        TMainThread::Wake();
-    };
+    CountReports(reports);
     TConvertThread* worker = Engine->StartConvert(true);
     ASSERT_NE(worker, nullptr);
     worker->Resume();
@@ -332,12 +336,7 @@ TEST_F(TranscodeTest, DestroyingARunningConversionWaitsForItsEnd) {
     Configure({"-re", "1", "-i", FixturePath("mp4_h264_aac.mp4"), "-vcodec", "copy", "-acodec",
                "copy", Dir / "destroyed.mkv"});
     std::atomic<int> reports{0};
-    Engine->ProgressIntervalUs = 0;
-    Engine->ProgressNotify = [&](TCustomFFmpeg*, int32_t, int32_t, int32_t, float, float, int64_t,
-                                 int32_t) {
-        ++reports;
-        TMainThread::Wake();
-    };
+    CountReports(reports);
     Engine->StartConvert(true)->Resume();
     TMainThread::WaitFor([&] { return reports > 2; });
     Engine.reset();

@@ -161,11 +161,9 @@ void TCustomFFmpeg::EncodeAndWrite(TOutputStreamState& AOutput, AVFrame* AFrame)
     int ret = ff::avcodec_send_frame(enc, AFrame);
     if (ret < 0 && ret != AVERROR_EOF)
         throw FFmpegException(failure);
-    TPacketPtr packet(ff::av_packet_alloc());
-    if (!packet)
-        throw FFmpegException(failure);
+    AVPacket* packet = AOutput.WorkPacket();
     for (;;) {
-        ret = ff::avcodec_receive_packet(enc, packet.get());
+        ret = ff::avcodec_receive_packet(enc, packet);
         if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF)
             return;
         if (ret < 0)
@@ -173,7 +171,7 @@ void TCustomFFmpeg::EncodeAndWrite(TOutputStreamState& AOutput, AVFrame* AFrame)
         // Quality and picture type travel with the packet.
         size_t size = 0;
         if (const uint8_t* stats =
-                ff::av_packet_get_side_data(packet.get(), AV_PKT_DATA_QUALITY_STATS, &size);
+                ff::av_packet_get_side_data(packet, AV_PKT_DATA_QUALITY_STATS, &size);
             stats && size >= 4) {
             // u32 quality, u8 picture type, u8 error count, u16 reserved, u64 errors[]
             AOutput.Setup->Quality = static_cast<float>(stats[0] | stats[1] << 8 |
@@ -191,9 +189,9 @@ void TCustomFFmpeg::EncodeAndWrite(TOutputStreamState& AOutput, AVFrame* AFrame)
         if (AOutput.LogFile && enc->stats_out)
             std::fprintf(AOutput.LogFile.get(), "%s", enc->stats_out);
         packet->stream_index = AOutput.Index;
-        ff::av_packet_rescale_ts(packet.get(), enc->time_base, AOutput.Stream->time_base);
+        ff::av_packet_rescale_ts(packet, enc->time_base, AOutput.Stream->time_base);
         WritePacket(AOutput, *packet);
-        ff::av_packet_unref(packet.get());
+        ff::av_packet_unref(packet);
     }
 }
 
@@ -497,6 +495,8 @@ void TCustomFFmpeg::AudioOut(TOutputStreamState& AOutput, TInputStreamState& AIn
     AVAudioFifo* fifo = AOutput.Fifo.get();
     if (silence > 0) {
         TFramePtr zeros(ff::av_frame_alloc());
+        if (!zeros)
+            throw FFmpegException("av_malloc failed");
         zeros->format = enc->sample_fmt;
         zeros->nb_samples = static_cast<int>(silence);
         ff::av_channel_layout_copy(&zeros->ch_layout, &enc->ch_layout);
@@ -537,16 +537,17 @@ void TCustomFFmpeg::EncodeAudioFifo(TOutputStreamState& AOutput, bool AFinal) {
     const int frameSize = enc->frame_size > 1 ? enc->frame_size : 1024;
     for (;;) {
         const int available = ff::av_audio_fifo_size(fifo);
-        int take = frameSize;
-        if (available >= frameSize) {
-        } else if (available > 0 && (variable || AFinal)) {
-            take = available;
-        } else {
+        // Whole encoder frames; the rest waits unless the encoder takes any size or the
+        // input has ended.
+        if (available <= 0 || (available < frameSize && !variable && !AFinal))
             return;
-        }
-        if (variable && available < frameSize)
-            take = available;
-        TFramePtr frame(ff::av_frame_alloc());
+        const int take = std::min(available, frameSize);
+        if (!AOutput.FifoFrame)
+            AOutput.FifoFrame.reset(ff::av_frame_alloc());
+        AVFrame* frame = AOutput.FifoFrame.get();
+        if (!frame)
+            throw FFmpegException("frame_bytes invalid.");
+        ff::av_frame_unref(frame);
         frame->format = enc->sample_fmt;
         frame->sample_rate = enc->sample_rate;
         ff::av_channel_layout_copy(&frame->ch_layout, &enc->ch_layout);
@@ -554,7 +555,7 @@ void TCustomFFmpeg::EncodeAudioFifo(TOutputStreamState& AOutput, bool AFinal) {
         const bool pad = take < frameSize && !variable &&
                          !(enc->codec->capabilities & AV_CODEC_CAP_SMALL_LAST_FRAME);
         frame->nb_samples = pad ? frameSize : take;
-        if (ff::av_frame_get_buffer(frame.get(), 0) < 0)
+        if (ff::av_frame_get_buffer(frame, 0) < 0)
             throw FFmpegException("frame_bytes invalid.");
         if (pad)
             ff::av_samples_set_silence(frame->extended_data, 0, frameSize,
@@ -562,7 +563,7 @@ void TCustomFFmpeg::EncodeAudioFifo(TOutputStreamState& AOutput, bool AFinal) {
         if (ff::av_audio_fifo_read(fifo, reinterpret_cast<void**>(frame->extended_data), take) < take)
             throw FFmpegException("Audio encoding failed");
         frame->pts = AOutput.SyncOpts;
-        EncodeAndWrite(AOutput, frame.get());
+        EncodeAndWrite(AOutput, frame);
         AOutput.SyncOpts += frame->nb_samples;
         ++AOutput.FrameNumber;
     }
@@ -635,8 +636,8 @@ void TCustomFFmpeg::StreamCopy(TOutputStreamState& AOutput, const TInputStreamSt
         FVideoBytes += APacket.size;
         ++AOutput.SyncOpts;
     }
-    TPacketPtr out(ff::av_packet_alloc());
-    if (!out || ff::av_packet_ref(out.get(), &APacket) < 0)
+    AVPacket* out = AOutput.WorkPacket();
+    if (ff::av_packet_ref(out, &APacket) < 0)
         throw FFmpegException("Could not copy a packet");
     out->stream_index = AOutput.Index;
     out->pts = APacket.pts != AV_NOPTS_VALUE ? ff::av_rescale_q(APacket.pts, inBase, outBase) - start

@@ -30,7 +30,7 @@ int64_t ParseInt64(const std::string& text);
 // "'%s' is not a valid floating point value".
 double ParseFloat(const std::string& text);
 // Duration or date through the format library; microseconds.
-// FFmpegException "Invalid duration specification for %s: %s" (or "date").
+// A text that is no duration (or date) throws FFmpegException naming the option and the text.
 int64_t ParseTime(const std::string& optionName, const std::string& text, bool isDuration);
 
 // The C library's integer reading: base prefixes (0x hexadecimal, leading 0 octal), as far

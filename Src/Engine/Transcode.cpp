@@ -14,12 +14,6 @@
 
 namespace qm {
 
-namespace {
-
-std::string TypeName(AVMediaType type) { return MediaTypeName(type); }
-
-} // namespace
-
 void TCustomFFmpeg::RaiseSetupError(const std::string& AMessage) {
     DumpAndLogMapping();
     Log(this, llError, AMessage);
@@ -44,10 +38,10 @@ void TCustomFFmpeg::DumpAndLogMapping() {
         const auto& ist = *FState->InputStreams[static_cast<size_t>(ost->SourceIndex)];
         const AVMediaType type = ost->Stream->codecpar->codec_type;
         std::string line = Format("  Stream #%d.%d -> #%d.%d (%s)", ist.FileIndex, ist.StreamIndex,
-                                  FJoinMode ? 0 : ost->FileIndex, ost->Index, TypeName(type).c_str());
+                                  FJoinMode ? 0 : ost->FileIndex, ost->Index, MediaTypeName(type).c_str());
         if (ost->SyncInput && ost->SyncInput != &ist)
             line += Format(" [sync #%d.%d (%s)]", ost->SyncInput->FileIndex,
-                           ost->SyncInput->StreamIndex, TypeName(type).c_str());
+                           ost->SyncInput->StreamIndex, MediaTypeName(type).c_str());
         Log(this, llVerbose, line);
     }
 }
@@ -332,7 +326,7 @@ void TCustomFFmpeg::SetupTranscode() {
                     DumpOutput(k);
                     throw FFmpegException(Format(
                         "Codec type mismatch for mapping #%d.%d (%s) -> #%d.%d (%s)", m.FileIndex,
-                        m.StreamIndex, TypeName(inType).c_str(), k, ost->Index, TypeName(type).c_str()));
+                        m.StreamIndex, MediaTypeName(inType).c_str(), k, ost->Index, MediaTypeName(type).c_str()));
                 }
             } else {
                 source = FindSource(*ost, type);
@@ -340,7 +334,7 @@ void TCustomFFmpeg::SetupTranscode() {
                     DumpOutput(k);
                     throw FFmpegException(
                         Format("Could not find input stream matching output stream #%d.%d (%s)", k,
-                               ost->Index, TypeName(type).c_str()));
+                               ost->Index, MediaTypeName(type).c_str()));
                 }
             }
             source->Discard = 0;
@@ -374,14 +368,14 @@ void TCustomFFmpeg::SetupTranscode() {
         if (!codec)
             RaiseSetupError(Format("Encoder (codec id %d) not found for output stream #%d.%d (%s)",
                                    ost.Encoder->codec_id, ost.FileIndex, ost.Index,
-                                   TypeName(type).c_str()));
+                                   MediaTypeName(type).c_str()));
         {
             std::lock_guard lock(CodecLock());
             if (ff::avcodec_open2(ost.Encoder, codec, nullptr) < 0) {
                 const std::string message = Format(
                     "Error while opening encoder for output stream #%d.%d (%s) - maybe incorrect "
                     "parameters such as bit_rate, rate, width or height",
-                    ost.FileIndex, ost.Index, TypeName(type).c_str());
+                    ost.FileIndex, ost.Index, MediaTypeName(type).c_str());
                 RaiseSetupError(message);
             }
             ost.EncoderOpen = true;
@@ -417,11 +411,11 @@ void TCustomFFmpeg::SetupTranscode() {
         if (!codec || !ist.Decoder)
             RaiseSetupError(Format("Decoder (codec id %d) not found for input stream #%d.%d (%s)",
                                    ist.Stream->codecpar->codec_id, ist.FileIndex, ist.StreamIndex,
-                                   TypeName(type).c_str()));
+                                   MediaTypeName(type).c_str()));
         std::lock_guard lock(CodecLock());
         if (ff::avcodec_open2(ist.Decoder, codec, nullptr) < 0)
             RaiseSetupError(Format("Error while opening decoder for input stream #%d.%d (%s)",
-                                   ist.FileIndex, ist.StreamIndex, TypeName(type).c_str()));
+                                   ist.FileIndex, ist.StreamIndex, MediaTypeName(type).c_str()));
         ist.DecoderOpen = true;
         OpenDecoders.push_front(&ist);
     }
@@ -643,7 +637,7 @@ void TCustomFFmpeg::RunMainLoop() {
             if (DecodePacket(*ist, position, packet.get()) < 0) {
                 const std::string message =
                     Format("Error while decoding stream #%d.%d (%s)", ist->FileIndex,
-                           ist->StreamIndex, TypeName(ist->Stream->codecpar->codec_type).c_str());
+                           ist->StreamIndex, MediaTypeName(ist->Stream->codecpar->codec_type).c_str());
                 if (Options.ExitOnError)
                     throw FFmpegException(message);
                 if (Options.Verbosity >= 0)
@@ -672,6 +666,12 @@ void TCustomFFmpeg::RunMainLoop() {
         out.HeaderWritten = false;
         if (ret < 0)
             throw FFmpegException(OpenErrorMessage("av_write_trailer()", ret));
+        // A file that could not be written to the end is a failed run, not a finished one.
+        if (AVIOContext* pb = out.Output->pb) {
+            ff::avio_flush(pb);
+            if (pb->error < 0)
+                throw FFmpegException(OpenErrorMessage(out.FileName, pb->error));
+        }
     }
     ProgressReport(true);
     CloseTranscodeCodecs();

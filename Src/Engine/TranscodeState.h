@@ -7,6 +7,7 @@
 #include <memory>
 #include <vector>
 
+#include "Engine/FFmpegException.h"
 #include "Loader/MediaPtr.h"
 
 namespace qm {
@@ -76,7 +77,19 @@ struct TOutputStreamState {
     int32_t LastPictureType = 0; // of the last packet, from its quality side data
     double LastError0 = 0;       // its luma error, when the encoder measures PSNR
     std::unique_ptr<FILE, TFileCloser> LogFile; // first-pass statistics
-    TFramePtr LastPicture; // the last picture encoded, for filling up to the input's end
+    TFramePtr LastPicture;
+    TPacketPtr Packet;    // reused for every packet this stream writes
+    TFramePtr FifoFrame;  // reused for every frame taken from the FIFO
+
+    // The reusable packet, empty.
+    AVPacket* WorkPacket() {
+        if (!Packet)
+            Packet.reset(ff::av_packet_alloc());
+        if (!Packet)
+            throw FFmpegException("av_packet_alloc failed");
+        ff::av_packet_unref(Packet.get());
+        return Packet.get();
+    } // the last picture encoded, for filling up to the input's end
 
     // Audio re-encoding: decoded samples are converted straight to the encoder's format,
     // rate and layout, and wait in the FIFO for whole encoder frames.

@@ -42,4 +42,15 @@ std::string IncludeTrailingSlash(const std::string& folder) {
     return folder + '/';
 }
 
+std::string ShellQuote(const std::string& text) {
+    std::string out = "'";
+    for (char c : text) {
+        if (c == '\'')
+            out += "'\\''";
+        else
+            out += c;
+    }
+    return out + "'";
+}
+
 } // namespace qm

@@ -14,5 +14,7 @@ bool IsRegularFile(const std::string& path);
 int64_t FileSize(const std::string& path);
 // Appends '/' unless the text is empty or already ends with one.
 std::string IncludeTrailingSlash(const std::string& folder);
+// The text as one literal /bin/sh word, whatever characters it holds.
+std::string ShellQuote(const std::string& text);
 
 } // namespace qm

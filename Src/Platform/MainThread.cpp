@@ -7,50 +7,47 @@
 
 namespace qm {
 
-class TEventQueueDispatcher final : public IMainThreadDispatcher {
-public:
-    void Post(std::function<void()> fn) override {
+void TEventQueueDispatcher::Post(std::function<void()> fn) {
+    {
+        std::lock_guard lock(FLock);
+        FQueue.push_back(std::move(fn));
+        ++FPosted;
+    }
+    FSignal.notify_all();
+}
+
+void TEventQueueDispatcher::ProcessMessages() {
+    for (;;) {
+        std::function<void()> fn;
         {
             std::lock_guard lock(FLock);
-            FQueue.push_back(std::move(fn));
+            if (FQueue.empty())
+                return;
+            fn = std::move(FQueue.front());
+            FQueue.pop_front();
         }
-        FSignal.notify_all();
+        fn();
     }
+}
 
-    void ProcessMessages() override {
-        for (;;) {
-            std::function<void()> fn;
-            {
-                std::lock_guard lock(FLock);
-                if (FQueue.empty())
-                    return;
-                fn = std::move(FQueue.front());
-                FQueue.pop_front();
-            }
-            fn();
-        }
+void TEventQueueDispatcher::WaitMessage(std::chrono::steady_clock::time_point deadline) {
+    std::unique_lock lock(FLock);
+    FSignal.wait_until(lock, deadline, [this] { return !FQueue.empty() || FWoken; });
+    FWoken = false;
+}
+
+void TEventQueueDispatcher::Wake() {
+    {
+        std::lock_guard lock(FLock);
+        FWoken = true;
     }
+    FSignal.notify_all();
+}
 
-    void WaitMessage(std::chrono::steady_clock::time_point deadline) override {
-        std::unique_lock lock(FLock);
-        FSignal.wait_until(lock, deadline, [this] { return !FQueue.empty() || FWoken; });
-        FWoken = false;
-    }
-
-    void Wake() override {
-        {
-            std::lock_guard lock(FLock);
-            FWoken = true;
-        }
-        FSignal.notify_all();
-    }
-
-private:
-    std::mutex FLock;
-    std::condition_variable FSignal;
-    std::deque<std::function<void()>> FQueue; // guarded by FLock
-    bool FWoken = false;                       // guarded by FLock
-};
+void TEventQueueDispatcher::WaitPosted(int ACount) {
+    std::unique_lock lock(FLock);
+    FSignal.wait(lock, [&] { return FPosted >= ACount; });
+}
 
 namespace {
 

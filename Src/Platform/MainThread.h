@@ -8,8 +8,11 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
+#include <deque>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <thread>
 
 namespace qm {
@@ -29,7 +32,23 @@ public:
 };
 
 // A plain event queue: the dispatcher of the command-line program and the tests.
-class TEventQueueDispatcher;
+class TEventQueueDispatcher : public IMainThreadDispatcher {
+public:
+    void Post(std::function<void()> fn) override;
+    void ProcessMessages() override;
+    void WaitMessage(std::chrono::steady_clock::time_point deadline) override;
+    void Wake() override;
+    // Any thread: blocks until ACount calls have been posted since creation, without
+    // serving them (lets a test hold a hand-over in flight).
+    void WaitPosted(int ACount);
+
+private:
+    std::mutex FLock;
+    std::condition_variable FSignal;
+    std::deque<std::function<void()>> FQueue; // guarded by FLock
+    int FPosted = 0;                           // guarded by FLock
+    bool FWoken = false;                       // guarded by FLock
+};
 
 class TMainThread {
 public:

@@ -65,14 +65,6 @@ private:
 
 } // namespace
 
-bool LoadConverterLibraries() {
-    GlobalLoader.SetLibraryPath(ProgramFolder() + "Dll/");
-    if (GlobalLoader.LoadLibraries(ConverterLibraries))
-        return true;
-    std::fprintf(stderr, "%s\n", GlobalLoader.LastErrMsg().c_str());
-    return false;
-}
-
 int RunEngine(const TArgs& args) {
     for (const auto& a : args) {
         if (a == "--help" || a == "-h") {

@@ -46,16 +46,23 @@ std::string VersionText(TLibraryKind kind) {
 
 } // namespace
 
-// Loads the converter's and the player's libraries as the application does, from the
-// program folder's Dll/ when the files are there, and says where each came from.
-int RunLibraries(const TArgs&) {
+// Loads a set as the application does: from the program folder's Dll/ when the files are
+// there, else from the system; the loader's message on failure.
+bool LoadLibrarySet(TLibraryKinds AKinds) {
     GlobalLoader.SetLibraryPath(ProgramFolder() + "Dll/");
-    for (TLibraryKinds set : {ConverterLibraries, PlayerLibraries}) {
-        if (!GlobalLoader.LoadLibraries(set)) {
-            std::fprintf(stderr, "%s\n", GlobalLoader.LastErrMsg().c_str());
+    if (GlobalLoader.LoadLibraries(AKinds))
+        return true;
+    std::fprintf(stderr, "%s\n", GlobalLoader.LastErrMsg().c_str());
+    return false;
+}
+
+bool LoadConverterLibraries() { return LoadLibrarySet(ConverterLibraries); }
+
+// Loads the converter's and the player's libraries and says where each came from.
+int RunLibraries(const TArgs&) {
+    for (TLibraryKinds set : {ConverterLibraries, PlayerLibraries})
+        if (!LoadLibrarySet(set))
             return 1;
-        }
-    }
     for (int k = 0; k < LibraryKindCount; ++k) {
         auto kind = static_cast<TLibraryKind>(k);
         if (!GlobalLoader.LibraryLoaded(kind))

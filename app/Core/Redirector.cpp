@@ -118,17 +118,6 @@ pid_t WaitPid(pid_t pid, int* status) {
 
 } // namespace
 
-std::string ShellQuote(const std::string& text) {
-    std::string out = "'";
-    for (char c : text) {
-        if (c == '\'')
-            out += "'\\''";
-        else
-            out += c;
-    }
-    return out + "'";
-}
-
 // What the reader thread, its hand-overs and the redirector share. It outlives whichever
 // of them ends last, so a hand-over still queued after a destroy finds Owner empty.
 struct TRedirectorThread::TShared {

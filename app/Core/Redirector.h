@@ -10,6 +10,7 @@
 // there for the child to end must keep serving hand-overs: TMainThread::WaitFor does.
 #pragma once
 
+
 #include <sys/types.h>
 
 #include <cstdint>
@@ -20,12 +21,11 @@
 #include <thread>
 #include <vector>
 
+#include "Platform/FileUtils.h" // ShellQuote, for building command lines
+
 namespace qm {
 
 class TRedirector;
-
-// Quotes a text so that /bin/sh takes it as one literal word.
-std::string ShellQuote(const std::string& text);
 
 // The polling thread of one child: watches both output pipes and the child, and hands every
 // chunk and the end of the child over to the user-interface thread, waiting each time.

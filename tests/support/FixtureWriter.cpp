@@ -210,9 +210,9 @@ constexpr Rgb kBlack{0, 0, 0};
 
 class PictureSource {
 public:
-    PictureSource(const ClipSpec& spec)
-        : spec_(spec), w_(spec.width), h_(spec.height), background_(w_, h_), canvas_(w_, h_) {
-        switch (spec.videoPattern) {
+    PictureSource(const ClipSettings& settings)
+        : settings_(settings), w_(settings.width), h_(settings.height), background_(w_, h_), canvas_(w_, h_) {
+        switch (settings.videoPattern) {
         case VideoPattern::Moving: {
             static constexpr Rgb bars[] = {{191, 191, 191}, {191, 191, 0}, {0, 191, 191},
                                            {0, 191, 0},     {191, 0, 191}, {191, 0, 0},
@@ -239,7 +239,7 @@ public:
     }
 
     const Canvas& Draw(int64_t index) {
-        switch (spec_.videoPattern) {
+        switch (settings_.videoPattern) {
         case VideoPattern::Moving:
             DrawMoving(index);
             return canvas_;
@@ -272,13 +272,13 @@ private:
 
     // Frame i is the first at or after second n when (i-1)/fps < n <= i/fps.
     bool IsFlash(int64_t i) const {
-        const int64_t num = spec_.frameRate.num;
-        const int64_t den = spec_.frameRate.den;
+        const int64_t num = settings_.frameRate.num;
+        const int64_t den = settings_.frameRate.den;
         const int64_t n = i * den / num; // floor(i / fps)
         return i == 0 || (i - 1) * den < n * num;
     }
 
-    const ClipSpec& spec_;
+    const ClipSettings& settings_;
     int w_, h_;
     Canvas background_;
     Canvas canvas_;
@@ -287,15 +287,15 @@ private:
 // ---- sound ----------------------------------------------------------------------------------
 
 // Sample value at absolute sample index s of the clip's time line.
-float SoundAt(const ClipSpec& spec, int64_t s) {
-    const int64_t rate = spec.sampleRate;
-    if (s < 0 || static_cast<double>(s) >= spec.duration * static_cast<double>(rate)) {
+float SoundAt(const ClipSettings& settings, int64_t s) {
+    const int64_t rate = settings.sampleRate;
+    if (s < 0 || static_cast<double>(s) >= settings.duration * static_cast<double>(rate)) {
         return 0.0f;
     }
     // Whole seconds hold whole cycles of both tones, so the phase needs only s mod rate.
     const double t = static_cast<double>(s % rate) / static_cast<double>(rate);
     constexpr double twoPi = 2.0 * std::numbers::pi;
-    switch (spec.audioPattern) {
+    switch (settings.audioPattern) {
     case AudioPattern::Tone:
         return static_cast<float>(ToneAmplitude * std::sin(twoPi * ToneFrequency * t));
     case AudioPattern::ClickEverySecond:
@@ -313,55 +313,55 @@ float SoundAt(const ClipSpec& spec, int64_t s) {
 
 class VideoOut {
 public:
-    VideoOut(const ClipSpec& spec, AVFormatContext* oc) : spec_(spec), pictures_(spec) {
-        const AVCodec* codec = FindEncoder(spec.videoCodec, AVMEDIA_TYPE_VIDEO);
+    VideoOut(const ClipSettings& settings, AVFormatContext* oc) : settings_(settings), pictures_(settings) {
+        const AVCodec* codec = FindEncoder(settings.videoCodec, AVMEDIA_TYPE_VIDEO);
         const AVPixelFormat pixFmt = ChoosePixelFormat(codec);
         // libx264 refuses odd sizes in subsampled formats, and leaks when it does: say so first.
         const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(pixFmt);
-        if (spec.videoCodec == "libx264" && desc &&
-            (((spec.width & 1) && desc->log2_chroma_w) ||
-             ((spec.height & 1) && desc->log2_chroma_h))) {
+        if (settings.videoCodec == "libx264" && desc &&
+            (((settings.width & 1) && desc->log2_chroma_w) ||
+             ((settings.height & 1) && desc->log2_chroma_h))) {
             throw Failure("encoder 'libx264' does not take the odd size " +
-                          std::to_string(spec.width) + "x" + std::to_string(spec.height) + " in " +
+                          std::to_string(settings.width) + "x" + std::to_string(settings.height) + " in " +
                           av_get_pix_fmt_name(pixFmt));
         }
         enc_ = NewEncoder(codec, oc);
-        enc_->width = spec.width;
-        enc_->height = spec.height;
-        enc_->time_base = av_inv_q(spec.frameRate);
-        enc_->framerate = spec.frameRate;
-        enc_->sample_aspect_ratio = spec.sampleAspect;
+        enc_->width = settings.width;
+        enc_->height = settings.height;
+        enc_->time_base = av_inv_q(settings.frameRate);
+        enc_->framerate = settings.frameRate;
+        enc_->sample_aspect_ratio = settings.sampleAspect;
         enc_->pix_fmt = pixFmt;
-        enc_->gop_size = std::max(1, static_cast<int>(std::lround(av_q2d(spec.frameRate))));
-        if (spec.videoBitRate > 0) {
-            enc_->bit_rate = spec.videoBitRate;
+        enc_->gop_size = std::max(1, static_cast<int>(std::lround(av_q2d(settings.frameRate))));
+        if (settings.videoBitRate > 0) {
+            enc_->bit_rate = settings.videoBitRate;
         }
-        if (spec.videoCodec == "libx264") {
+        if (settings.videoCodec == "libx264") {
             av_opt_set(enc_->priv_data, "preset", "veryfast", 0);
             // Its macroblock-tree pass reads stale memory on some CPUs: the bytes written would
             // vary from one encoder instance to the next.
             av_opt_set(enc_->priv_data, "mbtree", "0", 0);
         }
         Check(avcodec_open2(enc_.get(), codec, nullptr),
-              "opening video encoder '" + spec.videoCodec + "' for " + std::to_string(spec.width) +
-                  "x" + std::to_string(spec.height) + " " + av_get_pix_fmt_name(pixFmt));
+              "opening video encoder '" + settings.videoCodec + "' for " + std::to_string(settings.width) +
+                  "x" + std::to_string(settings.height) + " " + av_get_pix_fmt_name(pixFmt));
         st_ = NewStream(oc, enc_.get());
-        st_->avg_frame_rate = spec.frameRate;
-        st_->sample_aspect_ratio = spec.sampleAspect;
+        st_->avg_frame_rate = settings.frameRate;
+        st_->sample_aspect_ratio = settings.sampleAspect;
 
         frame_.reset(CheckAlloc(av_frame_alloc(), "video frame"));
         frame_->format = pixFmt;
-        frame_->width = spec.width;
-        frame_->height = spec.height;
-        frame_->sample_aspect_ratio = spec.sampleAspect;
+        frame_->width = settings.width;
+        frame_->height = settings.height;
+        frame_->sample_aspect_ratio = settings.sampleAspect;
         AllocBuffers(frame_.get(), "a video frame");
-        sws_.reset(sws_getContext(spec.width, spec.height, AV_PIX_FMT_RGB24, spec.width,
-                                  spec.height, pixFmt, SWS_BICUBIC | SWS_ACCURATE_RND, nullptr,
+        sws_.reset(sws_getContext(settings.width, settings.height, AV_PIX_FMT_RGB24, settings.width,
+                                  settings.height, pixFmt, SWS_BICUBIC | SWS_ACCURATE_RND, nullptr,
                                   nullptr, nullptr));
         if (!sws_) {
             throw Failure(std::string("no RGB to ") + av_get_pix_fmt_name(pixFmt) + " converter");
         }
-        frameCount_ = std::max<int64_t>(1, std::llround(spec.duration * av_q2d(spec.frameRate)));
+        frameCount_ = std::max<int64_t>(1, std::llround(settings.duration * av_q2d(settings.frameRate)));
     }
 
     bool Done() const { return next_ >= frameCount_; }
@@ -371,7 +371,7 @@ public:
     void EncodeNext(AVFormatContext* oc, AVPacket* pkt) {
         const AVFrame* pic = pictures_.Draw(next_).Frame();
         MakeWritable(frame_.get());
-        sws_scale(sws_.get(), pic->data, pic->linesize, 0, spec_.height, frame_->data,
+        sws_scale(sws_.get(), pic->data, pic->linesize, 0, settings_.height, frame_->data,
                   frame_->linesize);
         frame_->pts = next_++;
         EncodeAndWrite(oc, enc_.get(), st_, pkt, frame_.get());
@@ -383,12 +383,12 @@ public:
 
 private:
     AVPixelFormat ChoosePixelFormat(const AVCodec* codec) const {
-        if (spec_.pixelFormat.empty()) {
+        if (settings_.pixelFormat.empty()) {
             return codec->pix_fmts ? codec->pix_fmts[0] : AV_PIX_FMT_YUV420P;
         }
-        const AVPixelFormat want = av_get_pix_fmt(spec_.pixelFormat.c_str());
+        const AVPixelFormat want = av_get_pix_fmt(settings_.pixelFormat.c_str());
         if (want == AV_PIX_FMT_NONE) {
-            throw Failure("unknown pixel format '" + spec_.pixelFormat + "'");
+            throw Failure("unknown pixel format '" + settings_.pixelFormat + "'");
         }
         if (codec->pix_fmts) {
             for (const AVPixelFormat* p = codec->pix_fmts; *p != AV_PIX_FMT_NONE; ++p) {
@@ -396,13 +396,13 @@ private:
                     return want;
                 }
             }
-            throw Failure("encoder '" + spec_.videoCodec + "' does not take pixel format " +
-                          spec_.pixelFormat);
+            throw Failure("encoder '" + settings_.videoCodec + "' does not take pixel format " +
+                          settings_.pixelFormat);
         }
         return want;
     }
 
-    const ClipSpec& spec_;
+    const ClipSettings& settings_;
     PictureSource pictures_;
     CodecPtr enc_;
     AVStream* st_ = nullptr;
@@ -414,30 +414,30 @@ private:
 
 class AudioOut {
 public:
-    AudioOut(const ClipSpec& spec, AVFormatContext* oc) : spec_(spec) {
-        const AVCodec* codec = FindEncoder(spec.audioCodec, AVMEDIA_TYPE_AUDIO);
-        if (spec.sampleRate <= 0 || spec.channels <= 0) {
+    AudioOut(const ClipSettings& settings, AVFormatContext* oc) : settings_(settings) {
+        const AVCodec* codec = FindEncoder(settings.audioCodec, AVMEDIA_TYPE_AUDIO);
+        if (settings.sampleRate <= 0 || settings.channels <= 0) {
             throw Failure("bad sample rate or channel count");
         }
-        if (spec.audioStartOffset < 0 || spec.audioStartOffset >= spec.duration) {
+        if (settings.audioStartOffset < 0 || settings.audioStartOffset >= settings.duration) {
             throw Failure("audio start offset must lie within the clip");
         }
         if (codec->supported_samplerates &&
-            !Contains(codec->supported_samplerates, spec.sampleRate)) {
-            throw Failure("encoder '" + spec.audioCodec + "' does not take " +
-                          std::to_string(spec.sampleRate) + " Hz");
+            !Contains(codec->supported_samplerates, settings.sampleRate)) {
+            throw Failure("encoder '" + settings.audioCodec + "' does not take " +
+                          std::to_string(settings.sampleRate) + " Hz");
         }
         enc_ = NewEncoder(codec, oc);
         enc_->sample_fmt = codec->sample_fmts ? codec->sample_fmts[0] : AV_SAMPLE_FMT_S16;
-        enc_->sample_rate = spec.sampleRate;
-        enc_->time_base = {1, spec.sampleRate};
+        enc_->sample_rate = settings.sampleRate;
+        enc_->time_base = {1, settings.sampleRate};
         ChooseLayout(codec, &enc_->ch_layout);
-        if (spec.audioBitRate > 0) {
-            enc_->bit_rate = spec.audioBitRate;
+        if (settings.audioBitRate > 0) {
+            enc_->bit_rate = settings.audioBitRate;
         }
         Check(avcodec_open2(enc_.get(), codec, nullptr),
-              "opening audio encoder '" + spec.audioCodec + "' for " +
-                  std::to_string(spec.sampleRate) + " Hz, " + std::to_string(spec.channels) +
+              "opening audio encoder '" + settings.audioCodec + "' for " +
+                  std::to_string(settings.sampleRate) + " Hz, " + std::to_string(settings.channels) +
                   " channels");
         st_ = NewStream(oc, enc_.get());
         // AVI counts frames rather than storing times: the muxer's shift of every stream to make
@@ -466,9 +466,9 @@ public:
         swr_.reset(swr);
         Check(swr_init(swr_.get()), "setting up the resampler");
 
-        signal_.resize(static_cast<size_t>(frameSize_) * spec.channels);
-        next_ = std::llround(spec.audioStartOffset * spec.sampleRate);
-        end_ = std::llround(spec.duration * spec.sampleRate);
+        signal_.resize(static_cast<size_t>(frameSize_) * settings.channels);
+        next_ = std::llround(settings.audioStartOffset * settings.sampleRate);
+        end_ = std::llround(settings.duration * settings.sampleRate);
     }
 
     bool Done() const { return next_ >= end_; }
@@ -480,9 +480,9 @@ public:
         if (smallLastFrame_) {
             n = static_cast<int>(std::min<int64_t>(frameSize_, end_ - next_));
         }
-        const int channels = spec_.channels;
+        const int channels = settings_.channels;
         for (int i = 0; i < n; ++i) {
-            const float v = SoundAt(spec_, next_ + i);
+            const float v = SoundAt(settings_, next_ + i);
             std::fill_n(&signal_[static_cast<size_t>(i) * channels], channels, v);
         }
         frame_->nb_samples = frameSize_; // the buffer's size, should it need reallocating
@@ -515,7 +515,7 @@ private:
 
     // The default layout for the channel count, or the encoder's first one with that count.
     void ChooseLayout(const AVCodec* codec, AVChannelLayout* out) const {
-        av_channel_layout_default(out, spec_.channels);
+        av_channel_layout_default(out, settings_.channels);
         if (!codec->ch_layouts) {
             return;
         }
@@ -525,17 +525,17 @@ private:
             }
         }
         for (const AVChannelLayout* l = codec->ch_layouts; l->nb_channels; ++l) {
-            if (l->nb_channels == spec_.channels) {
+            if (l->nb_channels == settings_.channels) {
                 av_channel_layout_uninit(out);
                 Check(av_channel_layout_copy(out, l), "copying layout");
                 return;
             }
         }
-        throw Failure("encoder '" + spec_.audioCodec + "' does not take " +
-                      std::to_string(spec_.channels) + " channels");
+        throw Failure("encoder '" + settings_.audioCodec + "' does not take " +
+                      std::to_string(settings_.channels) + " channels");
     }
 
-    const ClipSpec& spec_;
+    const ClipSettings& settings_;
     CodecPtr enc_;
     AVStream* st_ = nullptr;
     FramePtr frame_;
@@ -567,8 +567,8 @@ constexpr char kAssHeader[] = "[Script Info]\r\n"
 
 class SubtitleOut {
 public:
-    SubtitleOut(const ClipSpec& spec, AVFormatContext* oc) : spec_(spec) {
-        const AVCodec* codec = FindEncoder(spec.subtitleCodec, AVMEDIA_TYPE_SUBTITLE);
+    SubtitleOut(const ClipSettings& settings, AVFormatContext* oc) : settings_(settings) {
+        const AVCodec* codec = FindEncoder(settings.subtitleCodec, AVMEDIA_TYPE_SUBTITLE);
         enc_ = NewEncoder(codec, oc);
         enc_->time_base = {1, 1000};
         // Text encoders take the style header; the codec context frees it.
@@ -576,10 +576,10 @@ public:
             reinterpret_cast<uint8_t*>(CheckAlloc(av_strdup(kAssHeader), "subtitle header"));
         enc_->subtitle_header_size = static_cast<int>(std::strlen(kAssHeader));
         Check(avcodec_open2(enc_.get(), codec, nullptr),
-              "opening subtitle encoder '" + spec.subtitleCodec + "'");
+              "opening subtitle encoder '" + settings.subtitleCodec + "'");
         st_ = NewStream(oc, enc_.get());
         for (const SubtitleCue& cue : StandardCues) {
-            if (cue.end <= spec.duration) {
+            if (cue.end <= settings.duration) {
                 ++cueCount_;
             }
         }
@@ -613,7 +613,7 @@ private:
         av_packet_unref(pkt);
         Check(av_new_packet(pkt, 1024), "allocating a subtitle packet");
         const int size = avcodec_encode_subtitle(enc_.get(), pkt->data, pkt->size, sub.get());
-        Check(size, "encoding with " + spec_.subtitleCodec);
+        Check(size, "encoding with " + settings_.subtitleCodec);
         av_shrink_packet(pkt, size);
         pkt->pts = pkt->dts = startMs;
         pkt->duration = durationMs;
@@ -623,28 +623,28 @@ private:
         Check(av_interleaved_write_frame(oc, pkt), "writing a subtitle packet");
     }
 
-    const ClipSpec& spec_;
+    const ClipSettings& settings_;
     CodecPtr enc_;
     AVStream* st_ = nullptr;
     size_t cueCount_ = 0;
     size_t next_ = 0;
 };
 
-void Write(const ClipSpec& spec, const std::string& path, bool& created) {
-    if (spec.videoCodec.empty() && spec.audioCodec.empty()) {
+void Write(const ClipSettings& settings, const std::string& path, bool& created) {
+    if (settings.videoCodec.empty() && settings.audioCodec.empty()) {
         throw Failure("a clip needs a video or an audio codec");
     }
-    if (!(spec.duration > 0)) {
+    if (!(settings.duration > 0)) {
         throw Failure("duration must be positive");
     }
-    if (!spec.videoCodec.empty() && (spec.width <= 0 || spec.height <= 0 ||
-                                     spec.frameRate.num <= 0 || spec.frameRate.den <= 0)) {
+    if (!settings.videoCodec.empty() && (settings.width <= 0 || settings.height <= 0 ||
+                                     settings.frameRate.num <= 0 || settings.frameRate.den <= 0)) {
         throw Failure("bad video size or frame rate");
     }
     AVFormatContext* raw = nullptr;
-    avformat_alloc_output_context2(&raw, nullptr, spec.format.c_str(), path.c_str());
+    avformat_alloc_output_context2(&raw, nullptr, settings.format.c_str(), path.c_str());
     if (!raw) {
-        throw Failure("muxer '" + spec.format + "' is not available in this libavformat");
+        throw Failure("muxer '" + settings.format + "' is not available in this libavformat");
     }
     OutputFormatPtr oc(raw);
     oc->flags |= AVFMT_FLAG_BITEXACT; // no dates or random ids: same input, same bytes
@@ -652,21 +652,21 @@ void Write(const ClipSpec& spec, const std::string& path, bool& created) {
     std::unique_ptr<VideoOut> video;
     std::unique_ptr<AudioOut> audio;
     std::unique_ptr<SubtitleOut> subtitles;
-    if (!spec.videoCodec.empty()) {
-        video = std::make_unique<VideoOut>(spec, oc.get());
+    if (!settings.videoCodec.empty()) {
+        video = std::make_unique<VideoOut>(settings, oc.get());
     }
-    if (!spec.audioCodec.empty()) {
-        audio = std::make_unique<AudioOut>(spec, oc.get());
+    if (!settings.audioCodec.empty()) {
+        audio = std::make_unique<AudioOut>(settings, oc.get());
     }
-    if (!spec.subtitleCodec.empty()) {
-        subtitles = std::make_unique<SubtitleOut>(spec, oc.get());
+    if (!settings.subtitleCodec.empty()) {
+        subtitles = std::make_unique<SubtitleOut>(settings, oc.get());
     }
 
     if (!(oc->oformat->flags & AVFMT_NOFILE)) {
         Check(avio_open(&oc->pb, path.c_str(), AVIO_FLAG_WRITE), "creating " + path);
         created = true;
     }
-    Check(avformat_write_header(oc.get(), nullptr), "writing the " + spec.format + " header");
+    Check(avformat_write_header(oc.get(), nullptr), "writing the " + settings.format + " header");
 
     PacketPtr pkt(CheckAlloc(av_packet_alloc(), "packet"));
     // Produce frames in presentation order across streams so the muxer interleaves evenly.
@@ -699,9 +699,9 @@ void Write(const ClipSpec& spec, const std::string& path, bool& created) {
         audio->Flush(oc.get(), pkt.get());
     }
     if (subtitles) {
-        subtitles->WriteUpTo(oc.get(), pkt.get(), spec.duration);
+        subtitles->WriteUpTo(oc.get(), pkt.get(), settings.duration);
     }
-    Check(av_write_trailer(oc.get()), "writing the " + spec.format + " trailer");
+    Check(av_write_trailer(oc.get()), "writing the " + settings.format + " trailer");
     if (oc->pb) {
         Check(avio_closep(&oc->pb), "closing " + path);
     }
@@ -709,10 +709,10 @@ void Write(const ClipSpec& spec, const std::string& path, bool& created) {
 
 } // namespace
 
-bool WriteClip(const ClipSpec& spec, const std::string& path, std::string& error) {
+bool WriteClip(const ClipSettings& settings, const std::string& path, std::string& error) {
     bool created = false;
     try {
-        Write(spec, path, created);
+        Write(settings, path, created);
         return true;
     } catch (const std::exception& e) {
         error = e.what();

@@ -61,7 +61,7 @@ constexpr double ClickFrequency = 1000.0;
 constexpr double ClickAmplitude = 0.8;
 constexpr double ClickSeconds = 0.010;
 
-struct ClipSpec {
+struct ClipSettings {
     std::string format;     // muxer short name: "avi", "matroska", "mp4", "vob", ...
     std::string videoCodec; // encoder name, e.g. "libx264"; empty = no video stream
     int width = 320;
@@ -81,7 +81,7 @@ struct ClipSpec {
     AudioPattern audioPattern = AudioPattern::Tone;
 };
 
-// Subtitle cues written when ClipSpec::subtitleCodec is set (those that end within the clip).
+// Subtitle cues written when ClipSettings::subtitleCodec is set (those that end within the clip).
 struct SubtitleCue {
     double start;
     double end;
@@ -92,9 +92,9 @@ inline constexpr SubtitleCue StandardCues[] = {
     {1.25, 1.75, "Second cue"},
 };
 
-// Writes the clip to `path` (the container comes from spec.format, not from the file name).
+// Writes the clip to `path` (the container comes from settings.format, not from the file name).
 // On failure returns false, sets `error` to a message naming the codec/muxer and the reason,
 // and removes any partly written file.
-bool WriteClip(const ClipSpec& spec, const std::string& path, std::string& error);
+bool WriteClip(const ClipSettings& settings, const std::string& path, std::string& error);
 
 } // namespace qm::fixtures

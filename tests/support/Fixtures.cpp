@@ -20,8 +20,8 @@ struct Audio {
     int channels = 2;
 };
 
-ClipSpec Clip(std::string format, Video v, Audio a, double duration) {
-    ClipSpec c;
+ClipSettings Clip(std::string format, Video v, Audio a, double duration) {
+    ClipSettings c;
     c.format = std::move(format);
     c.videoCodec = std::move(v.codec);
     c.width = v.width;
@@ -41,8 +41,8 @@ constexpr AVRational kNtsc{30000, 1001};
 
 std::vector<FixtureEntry> MakeTable() {
     std::vector<FixtureEntry> t;
-    auto add = [&t](std::string name, ClipSpec spec, std::string what, std::string note = {}) {
-        t.push_back({std::move(name), std::move(spec), std::move(what), std::move(note)});
+    auto add = [&t](std::string name, ClipSettings settings, std::string what, std::string note = {}) {
+        t.push_back({std::move(name), std::move(settings), std::move(what), std::move(note)});
     };
     const std::string mp3Note = "MP3 written by libmp3lame (libavcodec has no native MP3 encoder)";
     const std::string aviMp3Note =
@@ -56,7 +56,7 @@ std::vector<FixtureEntry> MakeTable() {
     add("flv_flv1_mp3.flv", Clip("flv", {"flv"}, {kMp3}, 2.0),
         "Flash video (FLV1, an H.263 variant) + MP3", mp3Note);
     {
-        ClipSpec c = Clip("matroska", {"libx264"}, {"libvorbis"}, 2.0);
+        ClipSettings c = Clip("matroska", {"libx264"}, {"libvorbis"}, 2.0);
         c.subtitleCodec = "subrip";
         add("mkv_h264_vorbis_srt.mkv", c, "Matroska with H.264 + Vorbis + SubRip text subtitles",
             "Vorbis written by libvorbis (the native encoder is experimental); two cues at "
@@ -96,21 +96,21 @@ std::vector<FixtureEntry> MakeTable() {
     add("mono_8khz.avi", Clip("avi", {"mpeg4"}, {kMp3, 8000, 1}, 2.0),
         "mono 8 kHz audio with video", aviMp3Note + " (138 ms at 8 kHz)");
     {
-        ClipSpec c = Clip("matroska", {"libx264"}, {"libvorbis"}, 2.0);
+        ClipSettings c = Clip("matroska", {"libx264"}, {"libvorbis"}, 2.0);
         c.audioStartOffset = 0.5;
         add("audio_late_500ms.mkv", c, "audio stream starts 0.5 s after the video (sync)",
             "Vorbis rather than AAC: AAC's 1024-sample priming would put the stream's first "
             "packet 23 ms before the first real sample");
     }
     {
-        ClipSpec c = Clip("mp4", {"libx264", 320, 240}, {"aac"}, 2.0);
+        ClipSettings c = Clip("mp4", {"libx264", 320, 240}, {"aac"}, 2.0);
         c.videoPattern = VideoPattern::KnownLayout;
         add("known_layout.mp4", c,
             "still picture of known layout (red 16-pixel border, grey field, white 60x60 square "
             "at 80,60) for geometry checks");
     }
     {
-        ClipSpec c = Clip("mp4", {"libx264", 320, 240}, {"aac"}, 4.0);
+        ClipSettings c = Clip("mp4", {"libx264", 320, 240}, {"aac"}, 4.0);
         c.videoPattern = VideoPattern::FlashEverySecond;
         c.audioPattern = AudioPattern::ClickEverySecond;
         add("av_sync.mp4", c, "white flash and 10 ms click at every whole second (A/V sync)");

@@ -11,7 +11,7 @@ namespace qm::fixtures {
 
 struct FixtureEntry {
     std::string name; // file name inside the fixture directory
-    ClipSpec spec;
+    ClipSettings settings;
     std::string description; // what the clip is for
     std::string note;        // substitutions and quirks; empty when there are none
 };

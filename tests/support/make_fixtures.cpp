@@ -33,9 +33,9 @@ constexpr char kUsage[] =
     "320x240 at 25 fps, 44.1 kHz stereo, 10 s of moving pattern and tone\n";
 
 // Writes through a temporary name so an interrupted run never leaves a file that looks done.
-bool WriteAtomically(const ClipSpec& spec, const fs::path& out, std::string& error) {
+bool WriteAtomically(const ClipSettings& settings, const fs::path& out, std::string& error) {
     const fs::path part = out.string() + ".part";
-    if (!WriteClip(spec, part.string(), error)) {
+    if (!WriteClip(settings, part.string(), error)) {
         return false;
     }
     std::error_code ec;
@@ -48,10 +48,10 @@ bool WriteAtomically(const ClipSpec& spec, const fs::path& out, std::string& err
     return true;
 }
 
-bool Write(const std::string& label, const ClipSpec& spec, const fs::path& out) {
+bool Write(const std::string& label, const ClipSettings& settings, const fs::path& out) {
     const auto start = std::chrono::steady_clock::now();
     std::string error;
-    if (!WriteAtomically(spec, out, error)) {
+    if (!WriteAtomically(settings, out, error)) {
         std::fprintf(stderr, "make-fixtures: cannot write %s: %s\n", label.c_str(), error.c_str());
         return false;
     }
@@ -103,7 +103,7 @@ int WriteStandard(const fs::path& dir, const std::vector<std::string>& names) {
         if (!ec && madeAt > builtAt) {
             continue;
         }
-        if (!Write(e->name, e->spec, out)) {
+        if (!Write(e->name, e->settings, out)) {
             ++failed;
         }
     }
@@ -163,7 +163,7 @@ AVRational ParseRatio(const std::string& key, const std::string& v) {
     return q;
 }
 
-ClipSpec ParseClip(const std::string& out, const std::vector<std::string>& args) {
+ClipSettings ParseClip(const std::string& out, const std::vector<std::string>& args) {
     std::map<std::string, std::string> kv;
     for (const std::string& a : args) {
         const auto eq = a.find('=');
@@ -182,7 +182,7 @@ ClipSpec ParseClip(const std::string& out, const std::vector<std::string>& args)
         return v;
     };
 
-    ClipSpec c;
+    ClipSettings c;
     c.duration = 10.0;
     c.format = take("format");
     const AVOutputFormat* ofmt =
@@ -280,12 +280,12 @@ int main(int argc, char** argv) {
     }
     const std::string out = rest.front();
     rest.erase(rest.begin());
-    ClipSpec spec;
+    ClipSettings settings;
     try {
-        spec = ParseClip(out, rest);
+        settings = ParseClip(out, rest);
     } catch (const BadValue& e) {
         std::fprintf(stderr, "make-fixtures: %s\n", e.what());
         return 2;
     }
-    return Write(out, spec, out) ? 0 : 1;
+    return Write(out, settings, out) ? 0 : 1;
 }

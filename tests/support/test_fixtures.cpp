@@ -86,7 +86,7 @@ class StandardFixture : public testing::TestWithParam<FixtureEntry> {};
 
 TEST_P(StandardFixture, ReadsBackAsSpecified) {
     const FixtureEntry& e = GetParam();
-    const ClipSpec& s = e.spec;
+    const ClipSettings& s = e.settings;
     const std::string path = FixturePath(e.name);
     InputPtr in = Open(path);
     ASSERT_TRUE(in) << "cannot open " << path;
@@ -317,27 +317,27 @@ TEST(FixturePatterns, SoundStartsWhereTheHeaderSays) {
 
 struct BadClip {
     const char* what;
-    ClipSpec spec;
+    ClipSettings settings;
     const char* mentioned; // the error must name this
 };
 
 TEST(WriteClip, FailsClearlyAndLeavesNoFile) {
-    ClipSpec ok;
+    ClipSettings ok;
     ok.format = "avi";
     ok.videoCodec = "mpeg4";
     ok.duration = 0.2;
     const auto with = [&ok](auto change) {
-        ClipSpec s = ok;
+        ClipSettings s = ok;
         change(s);
         return s;
     };
     const BadClip cases[] = {
-        {"unknown video encoder", with([](ClipSpec& s) { s.videoCodec = "nosuchvideo"; }),
+        {"unknown video encoder", with([](ClipSettings& s) { s.videoCodec = "nosuchvideo"; }),
          "nosuchvideo"},
-        {"unknown audio encoder", with([](ClipSpec& s) { s.audioCodec = "nosuchaudio"; }),
+        {"unknown audio encoder", with([](ClipSettings& s) { s.audioCodec = "nosuchaudio"; }),
          "nosuchaudio"},
-        {"unknown muxer", with([](ClipSpec& s) { s.format = "nosuchmux"; }), "nosuchmux"},
-        {"rate the encoder refuses", with([](ClipSpec& s) {
+        {"unknown muxer", with([](ClipSettings& s) { s.format = "nosuchmux"; }), "nosuchmux"},
+        {"rate the encoder refuses", with([](ClipSettings& s) {
              s.audioCodec = "mp2";
              s.sampleRate = 8000;
          }),
@@ -347,7 +347,7 @@ TEST(WriteClip, FailsClearlyAndLeavesNoFile) {
     for (const BadClip& c : cases) {
         SCOPED_TRACE(c.what);
         std::string error;
-        EXPECT_FALSE(WriteClip(c.spec, path.string(), error));
+        EXPECT_FALSE(WriteClip(c.settings, path.string(), error));
         EXPECT_NE(error.find(c.mentioned), std::string::npos) << error;
         EXPECT_FALSE(std::filesystem::exists(path));
     }

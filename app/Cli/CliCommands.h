@@ -11,6 +11,7 @@ using TArgs = std::vector<std::string>;
 int RunLibraries(const TArgs& args);
 int RunEngine(const TArgs& args);
 int RunProbe(const TArgs& args);
+int RunConvert(const TArgs& args);
 
 // Loads the converter's libraries from the program folder's Dll/ or the system; prints
 // the loader's message on failure.

@@ -1,6 +1,4 @@
 // quillmoor-cli engine: one conversion engine driven by named options, left to right.
-#include <pthread.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -8,6 +6,7 @@
 #include <thread>
 
 #include "Cli/CliCommands.h"
+#include "Cli/Interrupt.h"
 #include "Engine/FFmpeg.h"
 #include "Loader/FFmpegLoader.h"
 #include "Logger/FFmpegLogger.h"
@@ -29,39 +28,8 @@ void PrintEngineHelp() {
         "                flags included (\"-vn 1\", \"-an 1\", \"-copyts 1\")\n"
         "  OUTPUT        creates an output file (the options before it apply to it)\n"
         "Then the conversion runs with its progress on one line; Ctrl-C stops it.\n"
-        "Exit status: 0 finished, 1 an error (its message on stderr), 2 stopped.\n"
-        "\n"
-        "Inputs are opened and outputs created as given; the conversion itself is not\n"
-        "available in this build yet, so a run ends with a message saying so.\n");
+        "Exit status: 0 finished, 1 an error (its message on stderr), 2 stopped.\n");
 }
-
-// Ctrl-C becomes a stop request handed to the main thread; the handler itself does nothing.
-class TStopOnInterrupt {
-public:
-    explicit TStopOnInterrupt(TCustomFFmpeg& engine) {
-        sigset_t set;
-        sigemptyset(&set);
-        sigaddset(&set, SIGINT);
-        sigaddset(&set, SIGTERM);
-        pthread_sigmask(SIG_BLOCK, &set, nullptr);
-        FThread = std::thread([this, set, &engine] {
-            int sig = 0;
-            while (sigwait(&set, &sig) == 0 && !FQuit) {
-                TMainThread::Queue([&engine] { engine.StopConvert(false); });
-                TMainThread::Wake();
-            }
-        });
-    }
-    ~TStopOnInterrupt() {
-        FQuit = true;
-        pthread_kill(FThread.native_handle(), SIGTERM);
-        FThread.join();
-    }
-
-private:
-    std::atomic<bool> FQuit{false};
-    std::thread FThread;
-};
 
 } // namespace
 
@@ -120,7 +88,7 @@ int RunEngine(const TArgs& args) {
         ended = true;
         TMainThread::Wake();
     };
-    TStopOnInterrupt interrupt(engine);
+    TInterruptToMainThread interrupt([&engine] { engine.StopConvert(false); });
     if (TConvertThread* worker = engine.StartConvert(true))
         worker->Resume();
     TMainThread::WaitFor([&] { return ended.load(); });

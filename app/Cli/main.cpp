@@ -12,6 +12,7 @@ void PrintUsage(FILE* out) {
                  "Usage: quillmoor-cli COMMAND [ARGS...]\n"
                  "\n"
                  "Commands:\n"
+                 "  convert FILE... convert the files into a DVD-Video folder (convert --help)\n"
                  "  engine ARGS   drive one conversion engine with named options (engine --help)\n"
                  "  libraries     load the media libraries and show which files were used\n"
                  "  probe FILE... show each file's container, duration, size and streams\n"
@@ -37,6 +38,8 @@ int main(int argc, char** argv) {
         PrintUsage(stdout);
         return 0;
     }
+    if (command == "convert")
+        return qm::cli::RunConvert(args);
     if (command == "engine")
         return qm::cli::RunEngine(args);
     if (command == "libraries")

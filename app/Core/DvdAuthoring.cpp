@@ -50,7 +50,7 @@ std::string TDvdAuthoring::AuthoringProgram() const {
 
 bool TDvdAuthoring::WriteAuthoringFile(const std::string& AOutPath,
                                        const std::vector<std::string>& AStreams,
-                                       std::string& AError) {
+                                       std::string& AError, const std::string& ADest) {
     QFile source(QString::fromStdString(TemplatePath()));
     if (!source.open(QIODevice::ReadOnly)) {
         AError = "Cannot read the authoring template " + TemplatePath();
@@ -67,7 +67,7 @@ bool TDvdAuthoring::WriteAuthoringFile(const std::string& AOutPath,
         AError = "The authoring template " + TemplatePath() + " has no titleset/titles";
         return false;
     }
-    root.setAttribute("dest", QString::fromStdString(AOutPath));
+    root.setAttribute("dest", QString::fromStdString(ADest.empty() ? AOutPath : ADest));
     const int before = titles.childNodes().count();
     for (size_t i = 0; i < AStreams.size(); ++i) {
         titles.appendChild(doc.createElement("pgc"));
@@ -152,6 +152,7 @@ void TDvdAuthoring::ParseAuthoringOutput(TRedirector*, const char* ABuffer, uint
             if (digits && TotalSize > 0) {
                 const int64_t bytes = std::stoll(number) * 1048576LL;
                 const double r = static_cast<double>(bytes) / static_cast<double>(TotalSize);
+                FLastPercent = r * 20 + 80;
                 if (OnProgress)
                     OnProgress(static_cast<int>(80 + r * 20), ProgressLabel(r * 20 + 80));
             }
@@ -162,10 +163,19 @@ void TDvdAuthoring::ParseAuthoringOutput(TRedirector*, const char* ABuffer, uint
     }
 }
 
+void TDvdAuthoring::Cancel() {
+    if (!FRunning)
+        return;
+    FCancelled = true;
+    if (FRunning->Running())
+        FRunning->Terminate(1);
+}
+
 bool TDvdAuthoring::RunAuthoring(const std::string& AScriptPath, const std::string& AOutPath,
                                  const std::string& ANorm, std::string& AError) {
     FLastLines.clear();
     FSawError = false;
+    FCancelled = false;
     std::vector<std::string> env;
     for (char** e = environ; e && *e; ++e)
         if (std::strncmp(*e, "VIDEO_FORMAT=", 13) != 0)
@@ -192,7 +202,13 @@ bool TDvdAuthoring::RunAuthoring(const std::string& AScriptPath, const std::stri
         AError = std::string("The authoring program could not be started: ") + e.what();
         return false;
     }
+    FRunning = &redirector;
     TMainThread::WaitFor([&] { return ended; });
+    FRunning = nullptr;
+    if (FCancelled) {
+        AError = "DVD authoring was stopped";
+        return false;
+    }
 
     const bool complete = Exists(AOutPath + "VIDEO_TS/VIDEO_TS.IFO");
     if (redirector.ExitCode() == 0 && !FSawError && complete && redirector.LastError().empty())

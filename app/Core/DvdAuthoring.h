@@ -19,10 +19,11 @@ public:
     // Data/Quillmoor/dvdauthor when the program brings its own, else dvdauthor on PATH.
     std::string AuthoringProgram() const;
 
-    // Writes AOutPath + "dvd.xml" from the template for the streams, in order; false with
-    // the reason in AError when the template cannot be read or the file not written.
+    // Writes AOutPath + "dvd.xml" from the template for the streams, in order, for a disc
+    // in ADest (AOutPath when empty); false with the reason in AError when the template
+    // cannot be read or the file not written.
     bool WriteAuthoringFile(const std::string& AOutPath, const std::vector<std::string>& AStreams,
-                            std::string& AError);
+                            std::string& AError, const std::string& ADest = {});
     // Writes the one-line AOutPath + "dvd.sh" that runs the authoring program on dvd.xml.
     bool WriteBatchFile(const std::string& AOutPath, std::string& AError);
     // Runs the script and waits for its end, serving hand-overs meanwhile. ANorm ("PAL" or
@@ -30,10 +31,15 @@ public:
     // exits non-zero, reports an error or leaves no VIDEO_TS/VIDEO_TS.IFO behind.
     bool RunAuthoring(const std::string& AScriptPath, const std::string& AOutPath,
                       const std::string& ANorm, std::string& AError);
+    // Main thread, while RunAuthoring waits: ends the authoring program; RunAuthoring then
+    // fails with "DVD authoring was stopped".
+    void Cancel();
     // The handler of the redirector's output: status lines become 80..100 % of the progress.
     void ParseAuthoringOutput(TRedirector* ASender, const char* ABuffer, uint32_t ASize);
 
     int64_t TotalSize = 0; // bytes of the streams: the 100 % mark of the authoring
+    // The percentage behind the last OnProgress call (80..100).
+    double LastPercent() const { return FLastPercent; }
     std::function<void(int APosition, const std::string& ALabel)> OnProgress;
     // The last lines dvdauthor printed (for the failure message).
     const std::vector<std::string>& LastLines() const { return FLastLines; }
@@ -44,6 +50,9 @@ private:
     std::string FProgramFolder;
     std::vector<std::string> FLastLines;
     bool FSawError = false;
+    double FLastPercent = 0;
+    TRedirector* FRunning = nullptr; // while RunAuthoring waits
+    bool FCancelled = false;
 };
 
 // "Progress: %.2f%" as the batch shows it.

@@ -1,0 +1,343 @@
+// quillmoor-cli convert: the DVD batch without a window.
+#include <unistd.h>
+
+#include <QFileInfo>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <map>
+
+#include "Cli/CliCommands.h"
+#include "Cli/Interrupt.h"
+#include "Converter/FFmpegConverter.h"
+#include "Core/AppSettings.h"
+#include "Core/DvdBatch.h"
+#include "Core/InputList.h"
+#include "Logger/FFmpegLogger.h"
+#include "Platform/FileUtils.h"
+
+namespace qm::cli {
+
+namespace {
+
+void PrintConvertHelp() {
+    std::printf(
+        "Usage: quillmoor-cli convert [-p PRESET] [-o FOLDER] [--trim FILE=START-END]...\n"
+        "                             [--overwrite] [-v] FILE...\n"
+        "\n"
+        "Converts the files, in order, into one DVD-Video folder (FOLDER/VIDEO_TS), one title\n"
+        "per file.\n"
+        "  -p PRESET     the preset by index 0-7 or short name (default 4, pal-hq); -p list\n"
+        "                shows them\n"
+        "  -o FOLDER     the output folder (default: the one the window uses)\n"
+        "  --trim FILE=START-END\n"
+        "                converts only that part of FILE; START and END in seconds (decimals\n"
+        "                allowed) or hh:mm:ss[.mmm]; an empty END means to the end\n"
+        "  --overwrite   replace a DVD that FOLDER already holds\n"
+        "  -v            show the conversion engine's messages\n"
+        "A file that cannot be read or converted is named with the reason and left off the\n"
+        "disc; the others are still converted. Ctrl-C stops the batch and removes what it\n"
+        "wrote.\n"
+        "Exit status: 0 every file is on the authored disc, 1 an error, 2 stopped.\n");
+}
+
+void PrintPresets() {
+    const auto& presets = DvdPresets();
+    for (size_t i = 0; i < presets.size(); ++i)
+        std::printf("%zu  %-10s %s%s\n", i, presets[i].ShortName, presets[i].ItemText,
+                    static_cast<int>(i) == DefaultPresetIndex ? "  [default]" : "");
+}
+
+// Seconds ("12", "1.5") or hh:mm:ss[.mmm] ("1:02:03.5", "02:03") as milliseconds; -1 when
+// the text is neither.
+int64_t ParseTime(const std::string& AText) {
+    if (AText.empty())
+        return -1;
+    double total = 0;
+    size_t start = 0;
+    int parts = 0;
+    while (true) {
+        const size_t colon = AText.find(':', start);
+        const std::string part = AText.substr(start, colon == std::string::npos ? colon : colon - start);
+        if (part.empty() || part.find_first_not_of("0123456789.") != std::string::npos ||
+            std::count(part.begin(), part.end(), '.') > (colon == std::string::npos ? 1 : 0))
+            return -1;
+        total = total * 60 + std::strtod(part.c_str(), nullptr);
+        if (++parts > 3)
+            return -1;
+        if (colon == std::string::npos)
+            break;
+        start = colon + 1;
+    }
+    return std::llround(total * 1000);
+}
+
+std::string AbsolutePath(const std::string& AName) {
+    return QFileInfo(QString::fromStdString(AName)).absoluteFilePath().toStdString();
+}
+
+struct TTrim {
+    int64_t StartMs = 0;
+    int64_t LengthMs = 0; // 0: to the end
+};
+
+// "FILE=START-END"; false with a message.
+bool ParseTrim(const std::string& AText, std::string& AFile, TTrim& ATrim, std::string& AError) {
+    const size_t eq = AText.rfind('=');
+    const size_t dash = eq == std::string::npos ? eq : AText.find('-', eq);
+    if (eq == std::string::npos || eq == 0 || dash == std::string::npos) {
+        AError = "--trim wants FILE=START-END, not \"" + AText + "\"";
+        return false;
+    }
+    AFile = AText.substr(0, eq);
+    const std::string start = AText.substr(eq + 1, dash - eq - 1), end = AText.substr(dash + 1);
+    const int64_t s = start.empty() ? 0 : ParseTime(start);
+    const int64_t e = end.empty() ? 0 : ParseTime(end);
+    if (s < 0 || e < 0 || (!end.empty() && e <= s)) {
+        AError = "--trim " + AText + ": the times are not a valid START-END range";
+        return false;
+    }
+    ATrim.StartMs = s;
+    ATrim.LengthMs = end.empty() ? 0 : e - s;
+    return true;
+}
+
+std::string Clock(double ASeconds) {
+    const long s = std::lround(ASeconds < 0 ? 0 : ASeconds);
+    char text[32];
+    if (s >= 3600)
+        std::snprintf(text, sizeof text, "%ld:%02ld:%02ld", s / 3600, s / 60 % 60, s % 60);
+    else
+        std::snprintf(text, sizeof text, "%ld:%02ld", s / 60, s % 60);
+    return text;
+}
+
+std::string BaseName(const std::string& APath) {
+    const size_t slash = APath.rfind('/');
+    return slash == std::string::npos ? APath : APath.substr(slash + 1);
+}
+
+// The progress display: one line rewritten in place on a terminal, plain lines otherwise.
+class TProgressDisplay {
+public:
+    explicit TProgressDisplay(std::vector<rInputStreamInfo>& AItems)
+        : FItems(AItems), FTerminal(::isatty(STDERR_FILENO) == 1),
+          FStart(std::chrono::steady_clock::now()), FFileStart(FStart) {}
+
+    void FileStart(int AIndex) {
+        FFileStart = std::chrono::steady_clock::now();
+        FFile = AIndex;
+        if (!FTerminal)
+            Line("converting " + std::to_string(AIndex + 1) + "/" + std::to_string(FItems.size()) + " " +
+                 FItems[static_cast<size_t>(AIndex)].FileName);
+    }
+    void FileEnd(int AIndex, const TBatchFile& AFile) {
+        if (!AFile.Error.empty())
+            Line("failed: " + FItems[static_cast<size_t>(AIndex)].FileName + ": " + AFile.Error);
+    }
+    void Authoring() {
+        FFile = -1;
+        if (!FTerminal)
+            Line("authoring the DVD folder");
+    }
+    void Progress(const TBatchProgress& AProgress) {
+        const double elapsed = Seconds(FStart);
+        std::string text;
+        char head[64];
+        std::snprintf(head, sizeof head, "%5.1f%%", AProgress.Percent);
+        text = head;
+        if (AProgress.FileIndex >= 0) {
+            text += "  file " + std::to_string(AProgress.FileIndex + 1) + "/" +
+                    std::to_string(AProgress.FileCount) + " " +
+                    BaseName(FItems[static_cast<size_t>(AProgress.FileIndex)].FileName);
+            const double fileElapsed = Seconds(FFileStart);
+            char speed[96];
+            std::snprintf(speed, sizeof speed, "  %d fps, %.1fx", AProgress.FPS,
+                          fileElapsed > 0 ? AProgress.FileDoneMs / 1000.0 / fileElapsed : 0.0);
+            text += speed;
+        } else {
+            text += "  authoring";
+        }
+        if (AProgress.Percent > 0.5)
+            text += "  ETA " + Clock(elapsed * (100 - AProgress.Percent) / AProgress.Percent);
+        if (FTerminal) {
+            if (text.size() < FWidth)
+                text.append(FWidth - text.size(), ' ');
+            FWidth = text.size();
+            std::fprintf(stderr, "\r%s", text.c_str());
+            std::fflush(stderr);
+            FOpenLine = true;
+        } else if (AProgress.Percent >= FNextPlain) {
+            Line(text);
+            FNextPlain = std::floor(AProgress.Percent / 10) * 10 + 10;
+        }
+    }
+    void Line(const std::string& AText) {
+        EndLine();
+        std::fprintf(stderr, "%s\n", AText.c_str());
+    }
+    void EndLine() {
+        if (FOpenLine)
+            std::fprintf(stderr, "\n");
+        FOpenLine = false;
+        FWidth = 0;
+    }
+
+private:
+    static double Seconds(std::chrono::steady_clock::time_point AFrom) {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - AFrom).count();
+    }
+    std::vector<rInputStreamInfo>& FItems;
+    bool FTerminal;
+    bool FOpenLine = false;
+    size_t FWidth = 0;
+    double FNextPlain = 10;
+    int FFile = -1;
+    std::chrono::steady_clock::time_point FStart, FFileStart;
+};
+
+} // namespace
+
+int RunConvert(const TArgs& args) {
+    std::string preset, outPath;
+    bool overwrite = false, verbose = false;
+    std::vector<std::string> files;
+    std::vector<std::pair<std::string, TTrim>> trims;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        auto value = [&](std::string& AInto) {
+            if (i + 1 >= args.size()) {
+                std::fprintf(stderr, "Option %s needs a value\n", a.c_str());
+                return false;
+            }
+            AInto = args[++i];
+            return true;
+        };
+        if (a == "--help" || a == "-h") {
+            PrintConvertHelp();
+            return 0;
+        } else if (a == "-p" || a == "--preset") {
+            if (!value(preset))
+                return 1;
+        } else if (a == "-o" || a == "--output") {
+            if (!value(outPath))
+                return 1;
+        } else if (a == "--trim") {
+            std::string text, file, error;
+            TTrim trim;
+            if (!value(text))
+                return 1;
+            if (!ParseTrim(text, file, trim, error)) {
+                std::fprintf(stderr, "%s\n", error.c_str());
+                return 1;
+            }
+            trims.emplace_back(AbsolutePath(file), trim);
+        } else if (a == "--overwrite") {
+            overwrite = true;
+        } else if (a == "-v" || a == "--verbose") {
+            verbose = true;
+        } else if (a.size() > 1 && a[0] == '-') {
+            std::fprintf(stderr, "quillmoor-cli convert: unknown option %s (see --help)\n", a.c_str());
+            return 1;
+        } else {
+            files.push_back(a);
+        }
+    }
+    if (preset == "list") {
+        PrintPresets();
+        return 0;
+    }
+    const int presetIndex = preset.empty() ? DefaultPresetIndex : FindDvdPreset(preset);
+    if (presetIndex < 0) {
+        std::fprintf(stderr, "Unknown preset \"%s\"; quillmoor-cli convert -p list shows them.\n",
+                     preset.c_str());
+        return 1;
+    }
+    if (files.empty()) {
+        std::fprintf(stderr, "quillmoor-cli convert: no files given (see --help)\n");
+        return 1;
+    }
+    if (outPath.empty()) {
+        outPath = LoadSettings().OutPath;
+        if (outPath.empty())
+            outPath = DefaultOutPath();
+    }
+
+    TDvdBatch batch(ProgramFolder());
+    if (!batch.LoadLibraries()) {
+        std::fprintf(stderr, "%s\n", batch.LastError().c_str());
+        return 1;
+    }
+    GetLogger().SetOnLog([verbose](const void*, uint32_t, TLogLevel ALevel, const std::string& ALine) {
+        if (verbose || ALevel <= llError)
+            std::fprintf(stderr, "%s\n", ALine.c_str());
+    });
+    if (!verbose)
+        GetLogger().SetLogLevel(llError);
+
+    TInputList list;
+    std::vector<std::string> absolute;
+    for (const auto& f : files)
+        absolute.push_back(AbsolutePath(f));
+    const std::string unreadable = list.Add(absolute, batch.Converter().Probe());
+    if (!unreadable.empty())
+        std::fprintf(stderr, "%s\n", unreadable.substr(1).c_str());
+    for (const auto& [file, trim] : trims) {
+        bool found = false;
+        for (auto& item : list.Items())
+            if (item.FileName == file) {
+                item.TrimStart = trim.StartMs;
+                item.TrimLength = static_cast<int32_t>(trim.LengthMs);
+                found = true;
+            }
+        if (!found && !list.Contains(file)) {
+            std::fprintf(stderr, "--trim names %s, which is not among the files\n", file.c_str());
+            return 1;
+        }
+    }
+    if (list.Items().empty()) {
+        std::fprintf(stderr, "None of the files can be converted.\n");
+        return 1;
+    }
+
+    batch.OutPath = outPath;
+    batch.PresetIndex = presetIndex;
+    batch.Overwrite = overwrite;
+    TProgressDisplay display(list.Items());
+    batch.OnFileStart = [&display](int AIndex, const rInputStreamInfo&) { display.FileStart(AIndex); };
+    batch.OnFileEnd = [&display](int AIndex, const TBatchFile& AFile) { display.FileEnd(AIndex, AFile); };
+    batch.OnUiState = [&display](TBatchUiState AState) {
+        if (AState == bsAuthoring)
+            display.Authoring();
+    };
+    batch.OnProgress = [&display](const TBatchProgress& AProgress) { display.Progress(AProgress); };
+
+    TBatchResult result;
+    {
+        TInterruptToMainThread interrupt([&batch] { batch.Stop(); });
+        result = batch.Convert(list.Items());
+    }
+    display.EndLine();
+    if (result.Stopped) {
+        std::fprintf(stderr, "Stopped; nothing was written to %s.\n", outPath.c_str());
+        return 2;
+    }
+    if (!result.Authored) {
+        std::fprintf(stderr, "%s\n", result.Error.c_str());
+        return 1;
+    }
+    const std::string out = IncludeTrailingSlash(outPath);
+    std::printf("DVD folder: %sVIDEO_TS\n", out.c_str());
+    for (const auto& f : result.Files) {
+        if (f.Title > 0)
+            std::printf("  title %d: %s\n", f.Title, f.FileName.c_str());
+        else
+            std::printf("  not on the disc: %s (%s)\n", f.FileName.c_str(), f.Error.c_str());
+    }
+    return result.Complete() && unreadable.empty() ? 0 : 1;
+}
+
+} // namespace qm::cli

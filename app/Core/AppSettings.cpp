@@ -1,0 +1,55 @@
+#include "Core/AppSettings.h"
+
+#include <QDir>
+#include <QSettings>
+#include <QStandardPaths>
+
+#include "Core/Product.h"
+#include "Platform/FileUtils.h"
+
+namespace qm {
+
+namespace {
+
+constexpr const char* Group = "Configuration";
+
+QSettings OpenStore() {
+    return QSettings(QSettings::NativeFormat, QSettings::UserScope, product::Maker, product::Name);
+}
+
+} // namespace
+
+std::string DefaultOutPath() {
+    QString desktop = QStandardPaths::writableLocation(QStandardPaths::DesktopLocation);
+    if (desktop.isEmpty())
+        desktop = QDir::homePath();
+    return IncludeTrailingSlash(desktop.toStdString()) + product::Name + "/";
+}
+
+TAppSettings LoadSettings() {
+    TAppSettings s;
+    QSettings store = OpenStore();
+    if (store.status() != QSettings::NoError)
+        return s;
+    store.beginGroup(Group);
+    const std::string out = store.value("OutPath").toString().toStdString();
+    s.OutPath = out.empty() ? DefaultOutPath() : out;
+    s.OpenFolder = store.value("OpenFolder").toString() != "0";
+    s.MusicPlay = store.value("MusicPlay").toString() != "0";
+    store.endGroup();
+    return s;
+}
+
+void SaveSettings(const TAppSettings& ASettings) {
+    QSettings store = OpenStore();
+    if (store.status() != QSettings::NoError)
+        return;
+    store.beginGroup(Group);
+    store.setValue("OutPath", QString::fromStdString(ASettings.OutPath));
+    store.setValue("OpenFolder", ASettings.OpenFolder ? "1" : "0");
+    store.setValue("MusicPlay", ASettings.MusicPlay ? "1" : "0");
+    store.endGroup();
+    store.sync();
+}
+
+} // namespace qm

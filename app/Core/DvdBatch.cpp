@@ -1,0 +1,459 @@
+#include "Core/DvdBatch.h"
+
+#include <sys/statvfs.h>
+
+#include <QDir>
+#include <QFile>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "Converter/FFmpegConverter.h"
+#include "Core/DvdAuthoring.h"
+#include "Platform/FileUtils.h"
+#include "Platform/MainThread.h"
+
+namespace qm {
+
+// What the converter's threads and the queued progress hand-overs share with the batch.
+struct TDvdBatch::TRunState {
+    TDvdBatch* Batch = nullptr; // main thread only; null once the batch is gone
+    std::atomic<int> FileIndex{-1};
+    std::atomic<int> FileCount{0};
+    std::atomic<int64_t> LengthMs{-1};
+    std::atomic<bool> AllDone{false};
+    std::mutex Lock;
+    bool TaskEnded = false; // guarded by Lock
+    bool TaskFinished = false;
+    bool TaskException = false;
+    std::string TaskMessage;
+};
+
+namespace {
+
+int Even(double AValue) { return 2 * static_cast<int>(std::lround(AValue / 2)); }
+
+std::string Format(const char* AFormat, ...) __attribute__((format(printf, 1, 2)));
+std::string Format(const char* AFormat, ...) {
+    char text[1024];
+    va_list args;
+    va_start(args, AFormat);
+    std::vsnprintf(text, sizeof text, AFormat, args);
+    va_end(args);
+    return text;
+}
+
+bool RemoveTree(const std::string& APath) { return QDir(QString::fromStdString(APath)).removeRecursively(); }
+
+bool IsFolder(const std::string& APath) { return QDir(QString::fromStdString(APath)).exists(); }
+
+} // namespace
+
+bool TBatchResult::Complete() const {
+    if (!Authored)
+        return false;
+    for (const auto& f : Files)
+        if (f.Title == 0)
+            return false;
+    return true;
+}
+
+TPictureLayout FitPicture(double ASourceAspect, int AWidth, int AHeight, double ADiscAspect) {
+    TPictureLayout l;
+    l.Width = AWidth;
+    l.Height = AHeight;
+    if (ASourceAspect <= 0 || std::fabs(ASourceAspect / ADiscAspect - 1) < 0.02)
+        return l;
+    if (ASourceAspect > ADiscAspect) {
+        l.Height = std::max(2, Even(AHeight * ADiscAspect / ASourceAspect));
+        const int bars = AHeight - l.Height;
+        l.PadTop = bars / 2 & ~1;
+        l.PadBottom = bars - l.PadTop;
+    } else {
+        l.Width = std::max(2, Even(AWidth * ASourceAspect / ADiscAspect));
+        const int bars = AWidth - l.Width;
+        l.PadLeft = bars / 2 & ~1;
+        l.PadRight = bars - l.PadLeft;
+    }
+    return l;
+}
+
+double ChooseDiscAspect(const std::vector<rInputStreamInfo>& AItems, const TDvdPreset& APreset) {
+    constexpr double Wide = 16.0 / 9.0, Standard = 4.0 / 3.0;
+    // A DVD allows the wide shape for full-width frames only.
+    if (APreset.Width < 704)
+        return Standard;
+    for (const auto& item : AItems)
+        if (item.HasVideo() && item.DisplayAspect >= 1.55)
+            return Wide;
+    return Standard;
+}
+
+double ConversionPercent(int AIndex, int ACount, double ADoneMs, double ALengthMs) {
+    if (ACount <= 0)
+        return 0;
+    const double share = 80.0 / ACount;
+    double x = ALengthMs > 0 ? ADoneMs / ALengthMs : 0;
+    x = x < 0 ? 0 : x > 1 ? 1 : x;
+    return AIndex * share + x * share;
+}
+
+int64_t EstimateBatchBytes(const std::vector<rInputStreamInfo>& AItems, const TDvdPreset& APreset) {
+    const double bytesPerMs = (APreset.VideoBitrate + APreset.AudioBitrate) / 8.0 / 1000.0;
+    double total = 0;
+    for (const auto& item : AItems) {
+        const int64_t ms = item.ConvertedLengthMs();
+        if (ms > 0)
+            total += ms * bytesPerMs;
+    }
+    return static_cast<int64_t>(total * 2);
+}
+
+TDvdBatch::TDvdBatch(std::string AProgramFolder)
+    : FProgramFolder(std::move(AProgramFolder)), FConverter(std::make_unique<TFFmpegConverter>()),
+      FRun(std::make_shared<TRunState>()) {
+    FRun->Batch = this;
+    std::shared_ptr<TRunState> run = FRun;
+    FConverter->OnProgress = [run](int32_t, int32_t, int32_t AFPS, int32_t ACurrentDuration, float,
+                                   float, int64_t, int32_t ATotalOutputDuration) {
+        // A worker thread: compute here, show on the main thread without waiting for it.
+        TBatchProgress p;
+        p.FileIndex = run->FileIndex;
+        p.FileCount = run->FileCount;
+        p.FPS = AFPS;
+        p.FileDoneMs = ACurrentDuration;
+        p.FileLengthMs = run->LengthMs > 0 ? run->LengthMs.load() : ATotalOutputDuration;
+        p.Percent = ConversionPercent(p.FileIndex, p.FileCount, static_cast<double>(p.FileDoneMs),
+                                      static_cast<double>(p.FileLengthMs));
+        p.Position = static_cast<int>(p.Percent);
+        p.Label = ProgressLabel(p.Percent);
+        TMainThread::Queue([run, p] {
+            if (run->Batch)
+                run->Batch->Report(p);
+        });
+    };
+    FConverter->OnTerminate = [run](int32_t AIndex, bool AFinished, bool AException,
+                                    const std::string& AMessage) {
+        if (AIndex == -1) {
+            run->AllDone = true;
+            TMainThread::Wake();
+            return;
+        }
+        std::lock_guard<std::mutex> guard(run->Lock);
+        run->TaskEnded = true;
+        run->TaskFinished = AFinished;
+        run->TaskException = AException;
+        run->TaskMessage = AMessage;
+    };
+}
+
+TDvdBatch::~TDvdBatch() { FRun->Batch = nullptr; }
+
+bool TDvdBatch::LoadLibraries() {
+    if (FConverter->LoadLibraries(FProgramFolder + "Dll/"))
+        return true;
+    FLastError = FConverter->LastError();
+    return false;
+}
+
+void TDvdBatch::SetUiState(TBatchUiState AState) {
+    FUiState = AState;
+    if (AState != bsConverting)
+        FPaused = false;
+    if (OnUiState)
+        OnUiState(AState);
+}
+
+void TDvdBatch::Report(const TBatchProgress& AProgress) {
+    // A late report of a file that has ended would move the bar back.
+    if (FUiState != bsConverting || AProgress.FileIndex != FRun->FileIndex)
+        return;
+    if (OnProgress)
+        OnProgress(AProgress);
+}
+
+void TDvdBatch::FillOptions(const rInputStreamInfo& AItem, double ADiscAspect,
+                            TOutputOptions& AOutput) const {
+    const TDvdPreset& preset = DvdPresets().at(static_cast<size_t>(PresetIndex));
+    TOutputOptions& o = AOutput;
+    InitOutputOptions(o);
+    o.DurationMs = AItem.TrimLength;
+    o.Info.Comment = AItem.Comment;
+    o.FileExt = ".mpg";
+    o.TargetType = 3;
+    o.VideoCodec = "mpeg2video";
+    o.AudioCodec = "mp2";
+    o.AudioChannels = 2;
+    o.NoSubtitle = true;
+    o.NormType = preset.NormType;
+    o.DefaultNorm = preset.DefaultNorm;
+    o.VideoBitrate = preset.VideoBitrate;
+    o.FrameRate = preset.FrameRate;
+    o.AudioSampleRate = preset.AudioSampleRate;
+    o.AudioBitrate = preset.AudioBitrate;
+    // Every title in the disc's shape, each picture in its own inside it.
+    const TPictureLayout l = FitPicture(AItem.DisplayAspect, preset.Width, preset.Height, ADiscAspect);
+    o.FrameSize = std::to_string(l.Width) + "x" + std::to_string(l.Height);
+    o.FrameAspectRatio = ADiscAspect > 1.5 ? "16:9" : "4:3";
+    auto pad = [](int32_t& AField, int AValue) {
+        if (AValue > 0)
+            AField = AValue;
+    };
+    pad(o.PadTop, l.PadTop);
+    pad(o.PadBottom, l.PadBottom);
+    pad(o.PadLeft, l.PadLeft);
+    pad(o.PadRight, l.PadRight);
+    // Audio follows the picture's clock: sources whose audio starts late, has gaps or
+    // drifts get silence or lose samples so that the stream has neither gaps nor backward
+    // steps (dvdauthor warns about both).
+    o.AudioSync = 1;
+    o.ExtraOptions = ExtraOptions;
+}
+
+bool TDvdBatch::CheckBeforeStart(const std::vector<rInputStreamInfo>& AItems, TBatchResult& AResult) {
+    if (PresetIndex < 0 || PresetIndex >= static_cast<int>(DvdPresets().size())) {
+        AResult.Error = Format("There is no preset %d.", PresetIndex);
+        return false;
+    }
+    const TDvdPreset& preset = DvdPresets()[static_cast<size_t>(PresetIndex)];
+    if (AItems.empty()) {
+        AResult.Error = "There are no files to convert.";
+        return false;
+    }
+    if (AItems.size() > static_cast<size_t>(MaxDvdTitles)) {
+        AResult.Error = Format("A DVD holds at most %d titles, and the list has %zu files. Remove "
+                               "some and put them on another disc.",
+                               MaxDvdTitles, AItems.size());
+        return false;
+    }
+    if (OutPath.empty()) {
+        AResult.Error = "No output folder is set.";
+        return false;
+    }
+    const std::string out = IncludeTrailingSlash(OutPath);
+    if (!QDir().mkpath(QString::fromStdString(out)) || !IsFolder(out)) {
+        AResult.Error = "Cannot create the output folder " + out + ".";
+        return false;
+    }
+    if (IsFolder(out + "VIDEO_TS") && !Overwrite) {
+        AResult.Error = "The output folder " + out +
+                        " already holds a DVD (VIDEO_TS). Choose another folder, or allow the "
+                        "existing disc to be replaced.";
+        return false;
+    }
+    struct statvfs fs {};
+    if (::statvfs(out.c_str(), &fs) == 0) {
+        const double freeBytes = static_cast<double>(fs.f_bavail) * static_cast<double>(fs.f_frsize);
+        const double needed = static_cast<double>(EstimateBatchBytes(AItems, preset));
+        if (needed > freeBytes) {
+            AResult.Error = Format("Not enough free space in %s: the disc needs about %.0f MB while "
+                                   "it is being made, and %.0f MB are free.",
+                                   out.c_str(), needed / 1048576, freeBytes / 1048576);
+            return false;
+        }
+    }
+    std::string work = out + ".quillmoor-XXXXXX";
+    if (!::mkdtemp(work.data())) {
+        AResult.Error = "Cannot write into the output folder " + out + ": " + std::strerror(errno);
+        return false;
+    }
+    FWorkFolder = work + "/";
+    return true;
+}
+
+bool TDvdBatch::ConvertFile(int AIndex, const rInputStreamInfo& AItem, double ADiscAspect,
+                            const std::string& AOutput, std::string& AError) {
+    TFFmpegConverter& c = *FConverter;
+    c.ClearTasks();
+    TInputOptions input;
+    InitInputOptions(input);
+    input.StartTimeMs = static_cast<int32_t>(AItem.TrimStart);
+    const int32_t task = c.AddTask(AItem.FileName, &input);
+    if (task < 0) {
+        AError = c.LastError();
+        return false;
+    }
+    TOutputOptions output;
+    FillOptions(AItem, ADiscAspect, output);
+    c.SetThreadPriority(tpNormal);
+    if (!c.SetTaskOutput(task, AOutput, &output)) {
+        AError = c.LastError();
+        return false;
+    }
+    FRun->FileIndex = AIndex;
+    FRun->LengthMs = AItem.ConvertedLengthMs();
+    FRun->AllDone = false;
+    {
+        std::lock_guard<std::mutex> guard(FRun->Lock);
+        FRun->TaskEnded = FRun->TaskFinished = FRun->TaskException = false;
+        FRun->TaskMessage.clear();
+    }
+    c.StartTasks(1);
+    TMainThread::WaitFor([this] { return FRun->AllDone.load(); });
+    if (FStopped)
+        return false;
+    std::lock_guard<std::mutex> guard(FRun->Lock);
+    if (!FRun->TaskFinished || FRun->TaskException) {
+        AError = !FRun->TaskMessage.empty() ? FRun->TaskMessage : "The conversion did not finish.";
+        return false;
+    }
+    if (FileSize(AOutput) <= 0) {
+        AError = "The conversion wrote no stream.";
+        return false;
+    }
+    return true;
+}
+
+bool TDvdBatch::Author(const std::vector<std::string>& AStreams, TBatchResult& AResult) {
+    const TDvdPreset& preset = DvdPresets()[static_cast<size_t>(PresetIndex)];
+    const std::string out = IncludeTrailingSlash(OutPath);
+    const std::string disc = FWorkFolder + "disc/";
+    TDvdAuthoring authoring(FProgramFolder);
+    authoring.OnProgress = [this, &authoring](int APosition, const std::string& ALabel) {
+        TBatchProgress p;
+        p.Position = APosition > 100 ? 100 : APosition;
+        p.Percent = authoring.LastPercent() > 100 ? 100 : authoring.LastPercent();
+        p.Label = ALabel;
+        p.FileCount = FRun->FileCount;
+        if (OnProgress)
+            OnProgress(p);
+    };
+    std::string error;
+    bool ok = authoring.WriteAuthoringFile(FWorkFolder, AStreams, error, disc) &&
+              authoring.WriteBatchFile(FWorkFolder, error);
+    if (ok) {
+        // Ctrl-C or Stop while dvdauthor runs ends it.
+        FCancelAuthoring = [&authoring] { authoring.Cancel(); };
+        ok = authoring.RunAuthoring(FWorkFolder + "dvd.sh", disc, preset.NormType == 1 ? "PAL" : "NTSC",
+                                    error);
+        FCancelAuthoring = nullptr;
+    }
+    if (!ok) {
+        if (FStopped)
+            return false;
+        AResult.Error = error;
+        return false;
+    }
+    // The new disc replaces an old one only now that it is complete.
+    for (const char* folder : {"VIDEO_TS", "AUDIO_TS"}) {
+        const std::string from = disc + folder, to = out + folder;
+        if (!IsFolder(from))
+            continue;
+        if (IsFolder(to) && !RemoveTree(to)) {
+            AResult.Error = "Cannot replace " + to + ".";
+            return false;
+        }
+        if (std::rename(from.c_str(), to.c_str()) != 0) {
+            AResult.Error = "Cannot move the authored " + std::string(folder) + " into " + out +
+                            ": " + std::strerror(errno);
+            return false;
+        }
+    }
+    TBatchProgress done;
+    done.Position = 100;
+    done.Percent = 100;
+    done.Label = ProgressLabel(100);
+    done.FileCount = FRun->FileCount;
+    if (OnProgress)
+        OnProgress(done);
+    return true;
+}
+
+TBatchResult TDvdBatch::Convert(const std::vector<rInputStreamInfo>& AItems) {
+    TBatchResult result;
+    FStopped = false;
+    FPaused = false;
+    FWorkFolder.clear();
+    for (const auto& item : AItems)
+        result.Files.push_back({item.FileName, 0, {}});
+    if (!CheckBeforeStart(AItems, result))
+        return result;
+
+    FRun->FileCount = static_cast<int>(AItems.size());
+    const double aspect = ChooseDiscAspect(AItems, DvdPresets()[static_cast<size_t>(PresetIndex)]);
+    std::vector<std::string> produced;
+    try {
+        for (size_t i = 0; i < AItems.size() && !FStopped; ++i) {
+            const int index = static_cast<int>(i);
+            TBatchFile& file = result.Files[i];
+            SetUiState(bsConverting);
+            if (OnFileStart)
+                OnFileStart(index, AItems[i]);
+            const std::string stream = FWorkFolder + "Movies" + std::to_string(i) + ".mpg";
+            std::string error;
+            bool ok = false;
+            if (!AItems[i].HasVideo())
+                error = "It has no video stream, and a DVD title needs a picture.";
+            else
+                ok = ConvertFile(index, AItems[i], aspect, stream, error);
+            if (FStopped) {
+                std::remove(stream.c_str());
+                break;
+            }
+            if (ok) {
+                produced.push_back(stream);
+                file.Title = static_cast<int>(produced.size());
+            } else {
+                std::remove(stream.c_str());
+                file.Error = error;
+            }
+            if (OnFileEnd)
+                OnFileEnd(index, file);
+        }
+        FRun->FileIndex = -1;
+        if (!FStopped && produced.empty()) {
+            result.Error = "No file could be converted, so there is nothing to put on a disc.";
+        } else if (!FStopped) {
+            SetUiState(bsAuthoring);
+            result.Authored = Author(produced, result);
+        }
+    } catch (const std::exception& e) {
+        result.Error = e.what();
+    }
+    FConverter->ClearTasks();
+    FRun->FileIndex = -1;
+    // Late progress hand-overs find no running file and are dropped.
+    TMainThread::ProcessMessages();
+    result.Stopped = FStopped;
+    if (!result.Authored)
+        for (auto& f : result.Files)
+            f.Title = 0;
+    if (!FWorkFolder.empty())
+        RemoveTree(FWorkFolder);
+    FWorkFolder.clear();
+    SetUiState(bsIdle);
+    return result;
+}
+
+void TDvdBatch::Stop() {
+    if (FStopped)
+        return;
+    if (FUiState == bsConverting) {
+        FStopped = true;
+        FConverter->StopTasks(true);
+        SetUiState(bsIdle);
+    } else if (FUiState == bsAuthoring && FCancelAuthoring) {
+        FStopped = true;
+        FCancelAuthoring();
+    }
+}
+
+void TDvdBatch::Pause() {
+    if (FUiState != bsConverting || FPaused)
+        return;
+    FConverter->PauseTasks();
+    FPaused = true;
+}
+
+void TDvdBatch::Resume() {
+    if (!FPaused)
+        return;
+    FConverter->ResumeTasks();
+    FPaused = false;
+}
+
+} // namespace qm

@@ -1,0 +1,143 @@
+// The DVD batch: every file of the input list converted, one after another, into an MPEG-2
+// program stream with one of the eight presets, then the streams authored into a
+// DVD-Video folder. A window or the command-line program drives it from the main thread.
+//
+// What a batch promises:
+// - nothing of the user's is touched: the intermediate streams and the authoring files
+//   live in a working folder of the batch's own inside the output folder, the disc is
+//   authored there and moved into place only when the authoring succeeded, and an
+//   existing VIDEO_TS is replaced only when Overwrite says so;
+// - a file that cannot be converted is reported with its name and the engine's message
+//   and left off the disc; the batch goes on with the other files, and the result lists
+//   exactly which files became which titles;
+// - the checks that can fail up front (no files, more than 99, no video, the output folder,
+//   an existing disc, free space) fail before any conversion starts.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "Core/DvdPresets.h"
+#include "Core/InputList.h"
+
+namespace qm {
+
+class TFFmpegConverter;
+struct TOutputOptions;
+
+enum TBatchUiState { bsConverting = 0, bsIdle = 1, bsAuthoring = 2 };
+
+struct TBatchProgress {
+    int Position = 0;   // 0..100, as the progress bar shows it
+    double Percent = 0; // the same with decimals
+    std::string Label;  // "Progress: 12.34%"
+    int FileIndex = -1; // the file being converted; -1 while authoring
+    int FileCount = 0;
+    int32_t FPS = 0;           // frames per second of the running conversion
+    int64_t FileDoneMs = 0;    // output time of the running conversion
+    int64_t FileLengthMs = -1; // what it will convert in all; -1 unknown
+};
+
+struct TBatchFile {
+    std::string FileName;
+    int Title = 0;     // its title on the disc, from 1; 0 when it is not on the disc
+    std::string Error; // why it is not on the disc
+};
+
+struct TBatchResult {
+    bool Authored = false; // the disc is in OutPath + "VIDEO_TS/"
+    bool Stopped = false;  // the user stopped the batch
+    std::string Error;     // why the batch failed as a whole; "" when authored or stopped
+    std::vector<TBatchFile> Files;
+    // Every file of the batch is on the disc.
+    bool Complete() const;
+};
+
+// How a picture of shape ASourceAspect (width / height as shown) fills a frame of
+// AWidth x AHeight shown at ADiscAspect: scaled to Width x Height and padded with black
+// bars so that its shape is kept. Sizes and bars are even.
+struct TPictureLayout {
+    int Width = 0;
+    int Height = 0;
+    int PadTop = 0;
+    int PadBottom = 0;
+    int PadLeft = 0;
+    int PadRight = 0;
+};
+TPictureLayout FitPicture(double ASourceAspect, int AWidth, int AHeight, double ADiscAspect);
+// 16:9 unless every picture is narrower than about 1.55:1; the long-play frames are 4:3 only.
+double ChooseDiscAspect(const std::vector<rInputStreamInfo>& AItems, const TDvdPreset& APreset);
+// The share of the conversion phase (0..80) reached after ADoneMs of file AIndex of ACount.
+double ConversionPercent(int AIndex, int ACount, double ADoneMs, double ALengthMs);
+// Bytes the batch needs in the output folder: each file's converted length at the preset's
+// rates, twice (stream and disc).
+int64_t EstimateBatchBytes(const std::vector<rInputStreamInfo>& AItems, const TDvdPreset& APreset);
+
+inline constexpr int MaxDvdTitles = 99;
+
+class TDvdBatch {
+public:
+    // AProgramFolder: where Dll/ and Data/ lie (with a trailing '/').
+    explicit TDvdBatch(std::string AProgramFolder);
+    ~TDvdBatch();
+    TDvdBatch(const TDvdBatch&) = delete;
+    TDvdBatch& operator=(const TDvdBatch&) = delete;
+
+    // The converter's libraries from the program folder's Dll/ or the system.
+    bool LoadLibraries();
+    const std::string& LastError() const { return FLastError; }
+    TFFmpegConverter& Converter() { return *FConverter; }
+
+    // Fills the option records of file AIndex as the batch converts it.
+    void FillOptions(const rInputStreamInfo& AItem, double ADiscAspect, TOutputOptions& AOutput) const;
+
+    // Settings of the next Convert.
+    std::string OutPath; // with or without a trailing '/'
+    int PresetIndex = DefaultPresetIndex;
+    bool Overwrite = false; // replace an existing VIDEO_TS in OutPath
+    std::string ExtraOptions; // name=value lines for every file's output
+
+    // Runs the whole batch on the calling (main) thread, serving its hand-overs; Stop,
+    // Pause and Resume are called from handlers run meanwhile.
+    TBatchResult Convert(const std::vector<rInputStreamInfo>& AItems);
+    void Stop();
+    void Pause();
+    void Resume();
+    bool Paused() const { return FPaused; }
+    TBatchUiState UiState() const { return FUiState; }
+    // The Pause button's caption: "Pause" while running, "Resume" while paused.
+    const char* PauseCaption() const { return FPaused ? "Resume" : "Pause"; }
+
+    // All on the main thread.
+    std::function<void(TBatchUiState)> OnUiState;
+    std::function<void(const TBatchProgress&)> OnProgress;
+    std::function<void(int AIndex, const rInputStreamInfo& AItem)> OnFileStart;
+    std::function<void(int AIndex, const TBatchFile& AFile)> OnFileEnd;
+
+private:
+    struct TRunState;
+    void SetUiState(TBatchUiState AState);
+    bool CheckBeforeStart(const std::vector<rInputStreamInfo>& AItems, TBatchResult& AResult);
+    bool ConvertFile(int AIndex, const rInputStreamInfo& AItem, double ADiscAspect,
+                     const std::string& AOutput, std::string& AError);
+    bool Author(const std::vector<std::string>& AStreams, TBatchResult& AResult);
+    void Report(const TBatchProgress& AProgress);
+
+    std::string FProgramFolder;
+    std::string FLastError;
+    std::unique_ptr<TFFmpegConverter> FConverter;
+    TBatchUiState FUiState = bsIdle;
+    bool FPaused = false;
+    bool FStopped = false;
+    std::string FWorkFolder;
+    std::function<void()> FCancelAuthoring; // while dvdauthor runs
+    // Shared with the converter's threads.
+    std::shared_ptr<TRunState> FRun;
+};
+
+} // namespace qm

@@ -1,0 +1,74 @@
+#include "Core/InputList.h"
+
+#include <QString>
+
+#include "Core/Product.h"
+#include "Probe/AVProbe.h"
+#include "Probe/MediaText.h"
+
+namespace qm {
+
+int64_t rInputStreamInfo::ConvertedLengthMs() const {
+    if (DurationUs < 0)
+        return TrimLength > 0 ? TrimLength : -1;
+    const int64_t rest = DurationUs / 1000 - (TrimStart > 0 ? TrimStart : 0);
+    const int64_t length = rest < 0 ? 0 : rest;
+    return TrimLength > 0 && TrimLength < length ? TrimLength : length;
+}
+
+bool ReadInputFile(TCustomAVProbe& AProbe, const std::string& AFileName, rInputStreamInfo& ARecord,
+                   std::string& AError) {
+    if (!AProbe.LoadFile(AFileName)) {
+        AError = AProbe.LastError();
+        return false;
+    }
+    rInputStreamInfo r;
+    r.FileName = AFileName;
+    r.Comment = product::Comment;
+    TFileStreamInfo info;
+    AProbe.GetFileStreamInfo(info);
+    r.DurationUs = info.Duration;
+    r.FileSize = AProbe.FileSize();
+    TStreamFacts video;
+    if (AProbe.GetStreamFacts(AProbe.FirstVideoStream(), video) && video.Width > 0 &&
+        video.Height > 0) {
+        r.Width = video.Width;
+        r.Height = video.Height;
+        const double sar = video.SampleAspect.num > 0 && video.SampleAspect.den > 0
+                               ? double(video.SampleAspect.num) / video.SampleAspect.den
+                               : 1.0;
+        r.DisplayAspect = video.Width * sar / video.Height;
+    }
+    r.HasAudio = AProbe.FirstAudioStream() >= 0;
+    r.DurationText = DurationTextUs(r.DurationUs);
+    r.SizeText = SizeText(r.FileSize);
+    AProbe.Close();
+    ARecord = std::move(r);
+    return true;
+}
+
+bool TInputList::Contains(const std::string& AFileName) const {
+    const QString name = QString::fromStdString(AFileName);
+    for (const auto& item : FItems)
+        if (QString::fromStdString(item.FileName).compare(name, Qt::CaseInsensitive) == 0)
+            return true;
+    return false;
+}
+
+std::string TInputList::Add(const std::vector<std::string>& ANames, TCustomAVProbe& AProbe) {
+    std::string unreadable;
+    for (const auto& name : ANames) {
+        if (Contains(name))
+            continue;
+        rInputStreamInfo record;
+        std::string error;
+        if (!ReadInputFile(AProbe, name, record, error)) {
+            unreadable += "\n" + name;
+            continue;
+        }
+        FItems.push_back(std::move(record));
+    }
+    return unreadable.empty() ? std::string() : unreadable + "\n\n" + UnreadableFileSentence;
+}
+
+} // namespace qm

@@ -1,0 +1,56 @@
+// The batch's input list without its window: one record per file, the add rules and the
+// texts the list's columns show.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace qm {
+
+class TCustomAVProbe;
+
+struct rInputStreamInfo {
+    std::string FileName;
+    int64_t TrimStart = 0;  // milliseconds
+    int32_t TrimLength = 0; // milliseconds; 0 to the end
+    std::string Comment;
+    // What the probe read when the file was added (one opening serves every column).
+    int64_t DurationUs = -1;
+    int64_t FileSize = -1;
+    int32_t Width = 0; // first video stream; 0 without video
+    int32_t Height = 0;
+    double DisplayAspect = 0; // the picture's shape as shown (width / height); 0 without video
+    bool HasAudio = false;
+    std::string DurationText; // "Total Time"
+    std::string SizeText;     // "File Size"
+
+    bool HasVideo() const { return Width > 0 && Height > 0; }
+    // Milliseconds of the part that will be converted; -1 when the duration is unknown.
+    int64_t ConvertedLengthMs() const;
+};
+
+// Probes AFileName into a fresh record; false with the probe's message in AError.
+bool ReadInputFile(TCustomAVProbe& AProbe, const std::string& AFileName, rInputStreamInfo& ARecord,
+                   std::string& AError);
+
+// The sentence after the names of the files that could not be added.
+inline constexpr const char* UnreadableFileSentence =
+    "We cannot read this file.This is not a valid file or its format is not currently supported.";
+
+class TInputList {
+public:
+    // Adds the files in order: a name already listed (letter case ignored) is skipped, a
+    // file the probe cannot read is collected. Returns the message for the collected
+    // files — a line break and the name for each, two line breaks and the sentence — or
+    // "" when every file could be read.
+    std::string Add(const std::vector<std::string>& ANames, TCustomAVProbe& AProbe);
+    bool Contains(const std::string& AFileName) const;
+    std::vector<rInputStreamInfo>& Items() { return FItems; }
+    const std::vector<rInputStreamInfo>& Items() const { return FItems; }
+
+private:
+    std::vector<rInputStreamInfo> FItems;
+};
+
+} // namespace qm

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -12,6 +13,7 @@
 #include "FixtureWriter.h"
 #include "Fixtures.h"
 #include "Loader/FFmpegLoader.h"
+#include "Logger/FFmpegLogger.h"
 #include "Platform/FileUtils.h"
 #include "Platform/MainThread.h"
 #include "TestUtils.h"
@@ -574,4 +576,78 @@ TEST_F(TranscodeTest, ProgressReportsRiseAndEndWithOneFinalReport) {
     EXPECT_NEAR(reports.back().TimeMs, 2000, 100);
     EXPECT_EQ(reports.back().Total, 2000);
     EXPECT_EQ(reports.back().Size, int64_t(fs::file_size(Dir / "p.mpg")));
+}
+
+TEST_F(TranscodeTest, QuantiserHistogramCountsTheReportsInTheStatusLine) {
+    std::vector<std::string> lines;
+    GetLogger().SetOnLog([&](const void*, uint32_t, TLogLevel, const std::string& line) {
+        if (line.rfind("frame=", 0) == 0)
+            lines.push_back(line);
+    });
+    Configure({"-i", FixturePath("mp4_h264_aac.mp4"), "-f", "vob", "-vcodec", "mpeg2video",
+               "-qscale", "5", "-an", "1", "-qphist", "1", Dir / "q.mpg"});
+    Engine->ProgressIntervalUs = 0; // a status line after every packet
+    const std::string message = Run();
+    GetLogger().SetOnLog(nullptr);
+    ASSERT_EQ(message, "");
+    ASSERT_GT(lines.size(), 3u);
+    // After "q=5.0 " (and the last report's "L") come 32 digits, log2(count + 1) each:
+    // only the counter of quantiser 5 has grown, once per report.
+    auto digits = [](const std::string& line) {
+        size_t at = line.find("q=5.0 ");
+        if (at == std::string::npos)
+            return std::string();
+        at += 6;
+        if (line[at] == 'L')
+            ++at;
+        return line.substr(at, 32);
+    };
+    const size_t reports = lines.size();
+    std::string expected(32, '0');
+    expected[5] = "0123456789ABCDEF"[std::lrint(std::log2(double(reports) + 1))];
+    EXPECT_EQ(digits(lines.back()), expected) << lines.back();
+    EXPECT_NE(lines.back().find(" L"), std::string::npos);
+    EXPECT_EQ(digits(lines.front()), "00000100000000000000000000000000") << lines.front();
+}
+
+TEST_F(TranscodeTest, JoiningReencodedInputsContinuesOneOutput) {
+    // Two 2-second clips of different sizes and codecs, re-encoded into one stream.
+    Configure({"-i", FixturePath("mp4_h264_aac.mp4"), "-i", FixturePath("avi_mpeg4_mp3.avi"),
+               "-f", "vob", "-vcodec", "mpeg2video", "-s", "320x240", "-r", "25", "-acodec",
+               "mp2", "-ar", "48000", "-ac", "2"});
+    const std::string out = Dir / "joined.mpg";
+    ASSERT_EQ(Engine->OpenOutputFile(out, true), 2) << Engine->LastError();
+    ASSERT_EQ(Run(), "");
+    EXPECT_TRUE(Engine->Finished());
+    EXPECT_NEAR(Engine->TotalOutputDuration(), 4000, 60); // the sum of both inputs
+    std::map<int, std::vector<int64_t>> dts;
+    TCustomFFmpeg reader;
+    reader.ResetEngine();
+    ASSERT_TRUE(reader.OpenInputFile(out)) << reader.LastError();
+    AVFormatContext* ic = reader.InputFiles[0]->Input.Get();
+    TPacketPtr packet(ff::av_packet_alloc());
+    while (ff::av_read_frame(ic, packet.get()) >= 0) {
+        if (packet->dts != AV_NOPTS_VALUE)
+            dts[packet->stream_index].push_back(packet->dts);
+        ff::av_packet_unref(packet.get());
+    }
+    for (const auto& [index, times] : dts) {
+        SCOPED_TRACE(index);
+        for (size_t i = 1; i < times.size(); ++i)
+            ASSERT_GT(times[i], times[i - 1]) << "packet " << i;
+    }
+    const auto facts = ReadFacts(out);
+    const TStreamFacts* v = FindType(facts, AVMEDIA_TYPE_VIDEO);
+    const TStreamFacts* a = FindType(facts, AVMEDIA_TYPE_AUDIO);
+    ASSERT_NE(v, nullptr);
+    ASSERT_NE(a, nullptr);
+    EXPECT_NEAR(v->Packets, 100, 1);
+    EXPECT_NEAR(v->EndTime - v->FirstTime, 4.0, 0.041);
+    // Each file's sound ends in a padded MP2 frame (24 ms at most).
+    double audio = 0;
+    for (const char* input : {"mp4_h264_aac.mp4", "avi_mpeg4_mp3.avi"}) {
+        const auto in = ReadFacts(FixturePath(input));
+        audio += FindType(in, AVMEDIA_TYPE_AUDIO)->EndTime - FindType(in, AVMEDIA_TYPE_AUDIO)->FirstTime;
+    }
+    EXPECT_NEAR(a->EndTime - a->FirstTime, audio, 0.05);
 }

@@ -28,8 +28,7 @@ int64_t FrameDurationUs(AVStream* st, AVFormatContext* ic) {
 
 } // namespace
 
-int TCustomFFmpeg::DecodePacket(TInputStreamState& AInput, int AInputIndex, AVPacket* APacket,
-                                bool ADrainEncoders) {
+int TCustomFFmpeg::DecodePacket(TInputStreamState& AInput, int AInputIndex, AVPacket* APacket) {
     AVStream* st = AInput.Stream;
     AVFormatContext* ic = InputFiles[static_cast<size_t>(AInput.FileIndex)]->Input.Get();
     const AVMediaType type = st->codecpar->codec_type;
@@ -109,7 +108,7 @@ int TCustomFFmpeg::DecodePacket(TInputStreamState& AInput, int AInputIndex, AVPa
                     StreamCopy(*ost, AInput, *APacket);
         }
     }
-    if (!APacket && ADrainEncoders)
+    if (!APacket)
         DrainEncoders(AInputIndex);
     return 0;
 }
@@ -190,6 +189,7 @@ void TCustomFFmpeg::EncodeAndWrite(TOutputStreamState& AOutput, AVFrame* AFrame)
             std::fprintf(AOutput.LogFile.get(), "%s", enc->stats_out);
         packet->stream_index = AOutput.Index;
         ff::av_packet_rescale_ts(packet, enc->time_base, AOutput.Stream->time_base);
+        KeepDtsRising(AOutput, *packet); // a joined file's fresh encoder starts anew
         WritePacket(AOutput, *packet);
         ff::av_packet_unref(packet);
     }
@@ -648,19 +648,23 @@ void TCustomFFmpeg::StreamCopy(TOutputStreamState& AOutput, const TInputStreamSt
         out->dts = AV_NOPTS_VALUE; // the muxer derives it from the stream's reorder delay
     else
         out->dts = ff::av_rescale_q(AInput.Pts, MicrosecondBase, outBase) - start;
-    // Muxers refuse decoding times that do not grow; nudge the rare stray one.
-    if (out->dts != AV_NOPTS_VALUE && AOutput.LastDts != AV_NOPTS_VALUE &&
-        out->dts <= AOutput.LastDts) {
-        out->dts = AOutput.LastDts + 1;
-        if (out->pts != AV_NOPTS_VALUE && out->pts < out->dts)
-            out->pts = out->dts;
-    }
-    if (out->dts != AV_NOPTS_VALUE)
-        AOutput.LastDts = out->dts;
+    KeepDtsRising(AOutput, *out);
     out->duration = ff::av_rescale_q(APacket.duration, inBase, outBase);
     out->time_base = outBase;
     WritePacket(AOutput, *out);
     ++AOutput.FrameNumber;
+}
+
+void TCustomFFmpeg::KeepDtsRising(TOutputStreamState& AOutput, AVPacket& APacket) {
+    // Muxers refuse decoding times that do not grow; nudge the rare stray one.
+    if (APacket.dts != AV_NOPTS_VALUE && AOutput.LastDts != AV_NOPTS_VALUE &&
+        APacket.dts <= AOutput.LastDts) {
+        APacket.dts = AOutput.LastDts + 1;
+        if (APacket.pts != AV_NOPTS_VALUE && APacket.pts < APacket.dts)
+            APacket.pts = APacket.dts;
+    }
+    if (APacket.dts != AV_NOPTS_VALUE)
+        AOutput.LastDts = APacket.dts;
 }
 
 void TCustomFFmpeg::WritePacket(TOutputStreamState& AOutput, AVPacket& APacket) {

@@ -101,6 +101,7 @@ void TCustomFFmpeg::ResetOptions() {
     OptionContexts.reset();
     FVideoBytes = FAudioBytes = FGlobalHeaderBytes = 0;
     FDuplicatedFrames = FDroppedFrames = 0;
+    FQpHistogram.fill(0);
     FExceptionRaised = false;
     FPreviewFlags = 0;
 }

@@ -242,6 +242,12 @@ protected:
     void RunMainLoop();
     void CorrectTimestamps(TInputStreamState& AInput, AVPacket& APacket, int AFile);
     bool JoinStep(int AFile);
+    // The encoder of output-table position APosition: forced, or found by codec id.
+    const AVCodec* EncoderAt(size_t APosition) const;
+    // Opens AOutput's encoder under the codec lock and lists it; false when it fails.
+    bool OpenEncoder(TOutputStreamState& AOutput, const AVCodec* ACodec);
+    // JoinMode: fresh encoders for the entries of the file after AFile.
+    void ReopenEncoders(int AFile);
     void CloseTranscodeCodecs();
     void FreeTranscodeState();
     double OutputTime(const TOutputStreamState& AOutput) const;
@@ -249,8 +255,7 @@ protected:
     void ProgressReport(bool ALast);
 
     // Packet decoding and writing.
-    int DecodePacket(TInputStreamState& AInput, int AInputIndex, AVPacket* APacket,
-                     bool ADrainEncoders = true);
+    int DecodePacket(TInputStreamState& AInput, int AInputIndex, AVPacket* APacket);
     void PreparePassLog(TOutputStreamState& AOutput, int APosition);
     bool PassesStartTime(const TInputStreamState& AInput) const;
     void EmulateRate(const TInputStreamState& AInput);
@@ -267,6 +272,7 @@ protected:
     void StreamCopy(TOutputStreamState& AOutput, const TInputStreamState& AInput,
                     const AVPacket& APacket);
     void WritePacket(TOutputStreamState& AOutput, AVPacket& APacket);
+    void KeepDtsRising(TOutputStreamState& AOutput, AVPacket& APacket);
     void SubtitleOut(TOutputStreamState& AOutput, TInputStreamState& AInput,
                      AVSubtitle& ASubtitle, int64_t APacketPts);
 
@@ -312,6 +318,9 @@ protected:
     int64_t FTranscodeStartTime = 0;
     int32_t FDuplicatedFrames = 0;
     int32_t FDroppedFrames = 0;
+    // "qphist": how often each quantiser was seen by the reports; kept per engine, so that
+    // engines running side by side do not share counters.
+    std::array<int64_t, 52> FQpHistogram{};
 
     // Hook and preview pictures (kept between frames).
     TBitmap FHookBitmap;

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 #include <thread>
+#include <utility>
 
 #include "Engine/EngineUtils.h"
 #include "Engine/FFmpeg.h"
@@ -13,6 +14,57 @@
 #include "Logger/FFmpegLogger.h"
 
 namespace qm {
+
+namespace {
+
+template <typename T> T* CopyArray(const T* ASource, size_t ACount) {
+    if (!ASource || ACount == 0)
+        return nullptr;
+    auto* copy = static_cast<T*>(ff::av_malloc(ACount * sizeof(T)));
+    if (!copy)
+        throw FFmpegException("av_malloc failed");
+    std::memcpy(copy, ASource, ACount * sizeof(T));
+    return copy;
+}
+
+// A new, unopened encoder context with the settings of ASource (its options, its
+// encoder's private options and the fields that are no options). A context cannot be
+// opened a second time, so this is how an encoder starts again after it was drained.
+// The second-pass statistics are not copied: they belong to whichever context is open.
+TCodecContextPtr CopyEncoderSettings(const AVCodecContext& ASource) {
+    TCodecContextPtr copy(ff::avcodec_alloc_context3(ASource.codec));
+    if (!copy || ff::av_opt_copy(copy.get(), &ASource) < 0)
+        throw FFmpegException("Could not copy the settings of an encoder");
+    AVCodecContext& c = *copy;
+    // Private options exist only where the encoder has a class for them.
+    if (ASource.codec && ASource.codec->priv_class && ASource.priv_data && c.priv_data &&
+        ff::av_opt_copy(c.priv_data, ASource.priv_data) < 0)
+        throw FFmpegException("Could not copy the settings of an encoder");
+    c.codec_type = ASource.codec_type;
+    c.codec_id = ASource.codec_id;
+    c.codec_tag = ASource.codec_tag;
+    c.width = ASource.width;
+    c.height = ASource.height;
+    c.pix_fmt = ASource.pix_fmt;
+    c.sample_aspect_ratio = ASource.sample_aspect_ratio;
+    c.framerate = ASource.framerate;
+    c.time_base = ASource.time_base;
+    c.ticks_per_frame = ASource.ticks_per_frame;
+    c.field_order = ASource.field_order;
+    c.bits_per_raw_sample = ASource.bits_per_raw_sample;
+    c.chroma_sample_location = ASource.chroma_sample_location;
+    c.sample_fmt = ASource.sample_fmt;
+    c.sample_rate = ASource.sample_rate;
+    if (ff::av_channel_layout_copy(&c.ch_layout, &ASource.ch_layout) < 0)
+        throw FFmpegException("Could not copy the settings of an encoder");
+    c.intra_matrix = CopyArray(ASource.intra_matrix, ASource.intra_matrix ? 64 : 0);
+    c.inter_matrix = CopyArray(ASource.inter_matrix, ASource.inter_matrix ? 64 : 0);
+    c.rc_override = CopyArray(ASource.rc_override, static_cast<size_t>(std::max(ASource.rc_override_count, 0)));
+    c.rc_override_count = c.rc_override ? ASource.rc_override_count : 0;
+    return copy;
+}
+
+} // namespace
 
 void TCustomFFmpeg::RaiseSetupError(const std::string& AMessage) {
     DumpAndLogMapping();
@@ -138,8 +190,6 @@ void TCustomFFmpeg::SetupCodecParameters(TOutputStreamState& AOutput) {
         return;
     }
 
-    if (FJoinMode)
-        throw FFmpegException("Joining inputs while re-encoding is not available yet");
     switch (enc->codec_type) {
     case AVMEDIA_TYPE_AUDIO:
         AOutput.EncodingNeeded = 1;
@@ -354,41 +404,29 @@ void TCustomFFmpeg::SetupTranscode() {
             PreparePassLog(ost, static_cast<int>(i));
     }
 
-    // 3. Encoders (subtitles only for now).
+    // 3. Encoders.
     const size_t encoderCount = FJoinMode ? static_cast<size_t>(st.StreamsPerOutputFile)
                                           : st.OutputStreams.size();
+    if (FJoinMode)
+        st.EncoderTemplates.resize(encoderCount);
     for (size_t i = 0; i < encoderCount; ++i) {
         auto& ost = *st.OutputStreams[i];
         if (!ost.EncodingNeeded)
             continue;
         const AVMediaType type = ost.Encoder->codec_type;
-        const AVCodec* codec = OutputCodecs.size() > i && OutputCodecs[i]
-                                   ? OutputCodecs[i]
-                                   : ff::avcodec_find_encoder(ost.Encoder->codec_id);
+        const AVCodec* codec = EncoderAt(i);
         if (!codec)
             RaiseSetupError(Format("Encoder (codec id %d) not found for output stream #%d.%d (%s)",
                                    ost.Encoder->codec_id, ost.FileIndex, ost.Index,
                                    MediaTypeName(type).c_str()));
-        {
-            std::lock_guard lock(CodecLock());
-            if (ff::avcodec_open2(ost.Encoder, codec, nullptr) < 0) {
-                const std::string message = Format(
-                    "Error while opening encoder for output stream #%d.%d (%s) - maybe incorrect "
-                    "parameters such as bit_rate, rate, width or height",
-                    ost.FileIndex, ost.Index, MediaTypeName(type).c_str());
-                RaiseSetupError(message);
-            }
-            ost.EncoderOpen = true;
-            OpenEncoders.push_front(&ost);
-        }
+        if (FJoinMode)
+            st.EncoderTemplates[i] = CopyEncoderSettings(*ost.Encoder);
+        if (!OpenEncoder(ost, codec))
+            RaiseSetupError(Format(
+                "Error while opening encoder for output stream #%d.%d (%s) - maybe incorrect "
+                "parameters such as bit_rate, rate, width or height",
+                ost.FileIndex, ost.Index, MediaTypeName(type).c_str()));
         FGlobalHeaderBytes += ost.Encoder->extradata_size;
-        if (type == AVMEDIA_TYPE_AUDIO) {
-            const int frameSize = ost.Encoder->frame_size > 1 ? ost.Encoder->frame_size : 1024;
-            ost.Fifo.reset(ff::av_audio_fifo_alloc(ost.Encoder->sample_fmt,
-                                                   ost.Encoder->ch_layout.nb_channels, frameSize));
-            if (!ost.Fifo)
-                throw FFmpegException("av_fifo_alloc fail");
-        }
         ff::avcodec_parameters_from_context(ost.Stream->codecpar, ost.Encoder);
         // The muxer wants the encoder's buffer size (VBV) on the stream.
         for (int s = 0; s < ost.Encoder->nb_coded_side_data; ++s) {
@@ -397,6 +435,16 @@ void TCustomFFmpeg::SetupTranscode() {
                 std::memcpy(dst, sd.data, sd.size);
         }
         ost.Stream->time_base = ost.Encoder->time_base;
+    }
+    // Audio waits in a FIFO for whole encoder frames; joined entries share their encoder.
+    for (auto& ost : st.OutputStreams) {
+        if (!ost->EncodingNeeded || ost->Encoder->codec_type != AVMEDIA_TYPE_AUDIO)
+            continue;
+        const int frameSize = ost->Encoder->frame_size > 1 ? ost->Encoder->frame_size : 1024;
+        ost->Fifo.reset(ff::av_audio_fifo_alloc(ost->Encoder->sample_fmt,
+                                                ost->Encoder->ch_layout.nb_channels, frameSize));
+        if (!ost->Fifo)
+            throw FFmpegException("av_fifo_alloc fail");
     }
 
     // 4. Decoders.
@@ -713,19 +761,72 @@ void TCustomFFmpeg::CorrectTimestamps(TInputStreamState& AInput, AVPacket& APack
     }
 }
 
+const AVCodec* TCustomFFmpeg::EncoderAt(size_t APosition) const {
+    if (OutputCodecs.size() > APosition && OutputCodecs[APosition])
+        return OutputCodecs[APosition];
+    return ff::avcodec_find_encoder(FState->OutputStreams[APosition]->Encoder->codec_id);
+}
+
+bool TCustomFFmpeg::OpenEncoder(TOutputStreamState& AOutput, const AVCodec* ACodec) {
+    std::lock_guard lock(CodecLock());
+    if (ff::avcodec_open2(AOutput.Encoder, ACodec, nullptr) < 0)
+        return false;
+    AOutput.EncoderOpen = true;
+    OpenEncoders.push_front(&AOutput);
+    return true;
+}
+
+void TCustomFFmpeg::ReopenEncoders(int AFile) {
+    auto& st = *FState;
+    const size_t n = static_cast<size_t>(st.StreamsPerOutputFile);
+    const size_t from = static_cast<size_t>(AFile) * n;
+    for (size_t j = 0; j < n && from + n + j < st.OutputStreams.size(); ++j) {
+        TOutputStreamState& done = *st.OutputStreams[from + j];
+        TOutputStreamState& next = *st.OutputStreams[from + n + j];
+        if (!done.EncodingNeeded)
+            continue;
+        const AVMediaType type = done.Encoder->codec_type;
+        const AVCodec* codec = EncoderAt(j);
+        if (!codec)
+            throw FFmpegException(Format("Unsupported codec for output stream #%d.%d (%s)", 0,
+                                         done.Index, MediaTypeName(type).c_str()));
+        TCodecContextPtr fresh = CopyEncoderSettings(*st.EncoderTemplates[j]);
+        {
+            std::lock_guard lock(CodecLock());
+            fresh->stats_in = std::exchange(done.Encoder->stats_in, nullptr);
+            if (done.EncoderOpen) {
+                done.EncoderOpen = false;
+                OpenEncoders.remove(&done);
+            }
+            done.Setup->Codec = std::move(fresh); // frees the drained encoder
+        }
+        // Every entry of this position writes through the one encoder of the output stream;
+        // the next file's entry is the one that holds it open.
+        for (size_t i = j; i < st.OutputStreams.size(); i += n)
+            st.OutputStreams[i]->Encoder = done.Setup->Codec.get();
+        if (!OpenEncoder(next, codec))
+            throw FFmpegException(Format(
+                "Error while opening codec for output stream #%d.%d (%s) - maybe incorrect "
+                "parameters such as bit_rate, rate, width or height",
+                0, done.Index, MediaTypeName(type).c_str()));
+    }
+}
+
 bool TCustomFFmpeg::JoinStep(int AFile) {
     auto& st = *FState;
     const int n = st.StreamsPerOutputFile;
+    // The decoders give up what they hold back and the encoders what they delay: a file's
+    // pictures and samples are all written before the next file begins.
     for (size_t i = 0; i < st.InputStreams.size(); ++i) {
         auto& ist = *st.InputStreams[i];
         if (ist.FileIndex != AFile || !ist.DecodingNeeded)
             continue;
-        // The decoder gives up what it holds back; the shared encoders keep running into
-        // the next file (an encoder that was drained cannot take frames again).
-        DecodePacket(ist, static_cast<int>(i), nullptr, false);
+        DecodePacket(ist, static_cast<int>(i), nullptr);
         ff::avcodec_flush_buffers(ist.Decoder);
         ist.Flushed = 1;
     }
+    if (AFile < FInputFileCount - 1)
+        ReopenEncoders(AFile);
     const int count = static_cast<int>(st.OutputStreams.size());
     for (int i = (AFile + 1) * n; i < count; ++i) {
         auto& ost = *st.OutputStreams[static_cast<size_t>(i)];
@@ -733,6 +834,7 @@ bool TCustomFFmpeg::JoinStep(int AFile) {
         ost.SyncOpts = before.SyncOpts;
         ost.FrameNumber = before.FrameNumber;
         ost.WrittenEnd = before.WrittenEnd;
+        ost.LastDts = before.LastDts;
     }
     double largest = 0.0;
     for (int i = AFile * n; i < (AFile + 1) * n && i + n < count; ++i)
@@ -770,6 +872,15 @@ void TCustomFFmpeg::ProgressReport(bool ALast) {
                 line += Format("frame=%5d fps=%3d q=%3.1f ", frameNumber, fps, quality);
                 if (ALast)
                     line += "L";
+                if (Options.QpHistogram && ost->EncodingNeeded) {
+                    // The quantiser of the last coded frame counts once per report.
+                    const long qp = std::lrint(ost->Setup->Quality / FF_QP2LAMBDA);
+                    if (qp >= 0 && qp < static_cast<long>(FQpHistogram.size()))
+                        ++FQpHistogram[static_cast<size_t>(qp)];
+                    for (size_t j = 0; j < 32; ++j)
+                        line += Format("%X", static_cast<unsigned>(std::lrint(
+                                                 std::log2(double(FQpHistogram[j]) + 1))));
+                }
             }
         }
         const double ot = OutputTime(*ost);

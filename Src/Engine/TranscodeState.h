@@ -57,7 +57,7 @@ struct TOutputStreamState {
     // End of the last packet written, in the stream's time base: the output time of
     // streams whose position is not counted in frames.
     int64_t WrittenEnd = 0;
-    int64_t LastDts = AV_NOPTS_VALUE; // of the copied packets, in the stream's time base
+    int64_t LastDts = AV_NOPTS_VALUE; // of the packets written, in the stream's time base
     std::vector<TBsfPtr> BitstreamFilters;
 
     // Video re-encoding.
@@ -109,6 +109,9 @@ struct TTranscodeState {
     std::vector<std::unique_ptr<TInputStreamState>> InputStreams;
     std::vector<std::unique_ptr<TOutputStreamState>> OutputStreams;
     int32_t StreamsPerOutputFile = 0;
+    // JoinMode: the settings of each encoder of the first file's entries before it was
+    // opened; every later file gets a fresh encoder made from them.
+    std::vector<TCodecContextPtr> EncoderTemplates;
     bool NoPacket[20] = {};
     int32_t NoPacketCount = 0;
 };

@@ -130,7 +130,8 @@ extern "C" {
     X(av_audio_fifo_size)                                                                          \
     X(av_audio_fifo_drain)                                                                         \
     X(av_opt_get_double)                                                                           \
-    X(av_opt_set_double)
+    X(av_opt_set_double)                                                                           \
+    X(av_opt_copy)
 
 #define QM_SWRESAMPLE_ENTRIES(X)                                                                   \
     X(swresample_version)                                                                          \

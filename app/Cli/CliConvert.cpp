@@ -37,7 +37,7 @@ void PrintConvertHelp() {
         "                converts only that part of FILE; START and END in seconds (decimals\n"
         "                allowed) or hh:mm:ss[.mmm]; an empty END means to the end\n"
         "  --overwrite   replace a DVD that FOLDER already holds\n"
-        "  -v            show the conversion engine's messages\n"
+        "  -v            show the messages of the conversion engine and of dvdauthor\n"
         "A file that cannot be read or converted is named with the reason and left off the\n"
         "disc; the others are still converted. Ctrl-C stops the batch and removes what it\n"
         "wrote.\n"
@@ -314,6 +314,8 @@ int RunConvert(const TArgs& args) {
             display.Authoring();
     };
     batch.OnProgress = [&display](const TBatchProgress& AProgress) { display.Progress(AProgress); };
+    if (verbose)
+        batch.OnAuthoringLine = [&display](const std::string& ALine) { display.Line("dvdauthor: " + ALine); };
 
     TBatchResult result;
     {

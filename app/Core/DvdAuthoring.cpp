@@ -123,6 +123,8 @@ void TDvdAuthoring::KeepLine(const std::string& ALine) {
         return;
     if (ALine.rfind("ERR:", 0) == 0)
         FSawError = true;
+    if (OnLine)
+        OnLine(ALine);
     FLastLines.push_back(ALine);
     if (FLastLines.size() > KeptLines)
         FLastLines.erase(FLastLines.begin());

@@ -41,6 +41,8 @@ public:
     // The percentage behind the last OnProgress call (80..100).
     double LastPercent() const { return FLastPercent; }
     std::function<void(int APosition, const std::string& ALabel)> OnProgress;
+    // Every non-empty line the authoring program prints, on the main thread.
+    std::function<void(const std::string& ALine)> OnLine;
     // The last lines dvdauthor printed (for the failure message).
     const std::vector<std::string>& LastLines() const { return FLastLines; }
 

@@ -322,6 +322,7 @@ bool TDvdBatch::Author(const std::vector<std::string>& AStreams, TBatchResult& A
         if (OnProgress)
             OnProgress(p);
     };
+    authoring.OnLine = OnAuthoringLine;
     std::string error;
     bool ok = authoring.WriteAuthoringFile(FWorkFolder, AStreams, error, disc) &&
               authoring.WriteBatchFile(FWorkFolder, error);

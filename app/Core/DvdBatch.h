@@ -118,6 +118,8 @@ public:
     std::function<void(const TBatchProgress&)> OnProgress;
     std::function<void(int AIndex, const rInputStreamInfo& AItem)> OnFileStart;
     std::function<void(int AIndex, const TBatchFile& AFile)> OnFileEnd;
+    // What dvdauthor prints, line by line.
+    std::function<void(const std::string& ALine)> OnAuthoringLine;
 
 private:
     struct TRunState;

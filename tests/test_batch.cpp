@@ -1,0 +1,295 @@
+// The DVD batch's pieces without running a batch: presets, picture layout, progress shares,
+// the space estimate, the option records of a file, the input list's add rules and the
+// settings store.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+
+#include "Converter/TaskOptions.h"
+#include "Core/AppSettings.h"
+#include "Core/DvdBatch.h"
+#include "Core/InputList.h"
+#include "Fixtures.h"
+#include "Loader/FFmpegLoader.h"
+#include "Platform/MainThread.h"
+#include "Probe/AVProbe.h"
+#include "TestUtils.h"
+
+using namespace qm;
+
+TEST(DvdPresets, ItemTextsNamesAndLookup) {
+    const auto& p = DvdPresets();
+    EXPECT_STREQ(p[0].ItemText,
+                 "DVD NTSC High Quality  (MPEG2,  9Mbit,  29.97fps,  720x480,  Audio-256Kbit)");
+    EXPECT_STREQ(p[3].ItemText,
+                 "DVD NTSC Long Play  (MPEG2,  2.15Mbit,  29.97fps,  352x240,  Audio-128Kbit)");
+    EXPECT_STREQ(p[7].ItemText,
+                 "DVD PAL Long Play  (MPEG2,  2.15Mbit,  25fps,  352x288,  Audio-128Kbit)");
+    for (size_t i = 0; i < p.size(); ++i) {
+        EXPECT_EQ(p[i].NormType, i < 4 ? 2 : 1);
+        EXPECT_EQ(p[i].DefaultNorm, 1);
+        EXPECT_EQ(p[i].AudioSampleRate, 48000);
+        EXPECT_EQ(std::to_string(p[i].Width) + "x" + std::to_string(p[i].Height), p[i].FrameSize);
+        EXPECT_EQ(FindDvdPreset(std::to_string(i)), int(i));
+        EXPECT_EQ(FindDvdPreset(p[i].ShortName), int(i));
+    }
+    EXPECT_EQ(FindDvdPreset("PAL-HQ"), 4);
+    EXPECT_EQ(FindDvdPreset("8"), -1);
+    EXPECT_EQ(FindDvdPreset("pal"), -1);
+    EXPECT_EQ(FindDvdPreset(""), -1);
+    EXPECT_EQ(DefaultPresetIndex, 4);
+}
+
+TEST(DvdBatchLayout, PicturesKeepTheirShapeInsideTheDiscFrame) {
+    const double wide = 16.0 / 9, standard = 4.0 / 3;
+    struct TCase {
+        double Source;
+        int W, H;
+        double Disc;
+        TPictureLayout Expected;
+    } cases[] = {
+        {wide, 720, 576, wide, {720, 576, 0, 0, 0, 0}},          // same shape: the whole frame
+        {1.78, 720, 480, wide, {720, 480, 0, 0, 0, 0}},          // near enough
+        {standard, 720, 576, wide, {540, 576, 0, 0, 90, 90}},    // pillarbox
+        {wide, 720, 576, standard, {720, 432, 72, 72, 0, 0}},    // letterbox
+        {2.35, 720, 480, wide, {720, 364, 58, 58, 0, 0}},        // cinema on 16:9
+        {480.0 / 854, 352, 288, standard, {148, 288, 0, 0, 102, 102}}, // portrait
+        {0, 720, 576, wide, {720, 576, 0, 0, 0, 0}},             // unknown: fill
+    };
+    for (const auto& c : cases) {
+        const TPictureLayout l = FitPicture(c.Source, c.W, c.H, c.Disc);
+        SCOPED_TRACE(testing::Message() << c.Source << " in " << c.W << "x" << c.H);
+        EXPECT_EQ(l.Width, c.Expected.Width);
+        EXPECT_EQ(l.Height, c.Expected.Height);
+        EXPECT_EQ(l.PadTop, c.Expected.PadTop);
+        EXPECT_EQ(l.PadBottom, c.Expected.PadBottom);
+        EXPECT_EQ(l.PadLeft, c.Expected.PadLeft);
+        EXPECT_EQ(l.PadRight, c.Expected.PadRight);
+        EXPECT_EQ(l.Width + l.PadLeft + l.PadRight, c.W);
+        EXPECT_EQ(l.Height + l.PadTop + l.PadBottom, c.H);
+        for (int v : {l.Width, l.Height, l.PadTop, l.PadBottom, l.PadLeft, l.PadRight})
+            EXPECT_EQ(v % 2, 0);
+    }
+}
+
+TEST(DvdBatchLayout, DiscAspectIsWideUnlessEveryPictureIsNarrow) {
+    auto item = [](int w, int h, double aspect) {
+        rInputStreamInfo r;
+        r.Width = w;
+        r.Height = h;
+        r.DisplayAspect = aspect;
+        return r;
+    };
+    const TDvdPreset& hq = DvdPresets()[4];
+    const TDvdPreset& lp = DvdPresets()[7];
+    EXPECT_DOUBLE_EQ(ChooseDiscAspect({item(320, 240, 4.0 / 3)}, hq), 4.0 / 3);
+    EXPECT_DOUBLE_EQ(ChooseDiscAspect({item(320, 240, 4.0 / 3), item(1280, 720, 16.0 / 9)}, hq),
+                     16.0 / 9);
+    EXPECT_DOUBLE_EQ(ChooseDiscAspect({item(480, 854, 0.56), item(0, 0, 0)}, hq), 4.0 / 3);
+    EXPECT_DOUBLE_EQ(ChooseDiscAspect({item(1280, 720, 16.0 / 9)}, lp), 4.0 / 3);
+}
+
+TEST(DvdBatchProgress, SharesAreFractionalAndReachTheirEnd) {
+    // Four files, the third half done: 50 %.
+    EXPECT_DOUBLE_EQ(ConversionPercent(2, 4, 500, 1000), 50);
+    // Three files end the conversion phase at 80, not at 81.
+    EXPECT_DOUBLE_EQ(ConversionPercent(2, 3, 1000, 1000), 80);
+    // 200 files still move the bar.
+    EXPECT_DOUBLE_EQ(ConversionPercent(0, 200, 1000, 1000), 0.4);
+    EXPECT_DOUBLE_EQ(ConversionPercent(199, 200, 1000, 1000), 80);
+    // No known length, or a report past the end.
+    EXPECT_DOUBLE_EQ(ConversionPercent(1, 2, 700, -1), 40);
+    EXPECT_DOUBLE_EQ(ConversionPercent(1, 2, 1500, 1000), 80);
+}
+
+TEST(DvdBatchSpace, EstimateCountsTheTrimmedLengthTwice) {
+    rInputStreamInfo a, b, unknown;
+    a.DurationUs = 60'000'000;
+    b.DurationUs = 100'000'000;
+    b.TrimStart = 20'000;
+    b.TrimLength = 30'000;
+    const TDvdPreset& hq = DvdPresets()[4]; // 9 Mbit/s + 256 kbit/s
+    const double perSecond = (9'000'000 + 256'000) / 8.0;
+    EXPECT_EQ(a.ConvertedLengthMs(), 60'000);
+    EXPECT_EQ(b.ConvertedLengthMs(), 30'000);
+    EXPECT_EQ(unknown.ConvertedLengthMs(), -1);
+    EXPECT_NEAR(double(EstimateBatchBytes({a, b, unknown}, hq)), 2 * 90 * perSecond, 1);
+    b.TrimLength = 0; // to the end: 80 s
+    EXPECT_EQ(b.ConvertedLengthMs(), 80'000);
+}
+
+TEST(DvdBatchRecords, TheDvdRecordOfAFile) {
+    TDvdBatch batch("/nonexistent/");
+    rInputStreamInfo item;
+    item.FileName = "/videos/a.avi";
+    item.Width = 320;
+    item.Height = 240;
+    item.DisplayAspect = 4.0 / 3;
+    item.TrimLength = 60000;
+    item.Comment = "note";
+    TOutputOptions o;
+    batch.FillOptions(item, 4.0 / 3, o);
+    EXPECT_EQ(o.TargetType, 3);
+    EXPECT_EQ(o.NormType, 1);
+    EXPECT_EQ(o.DefaultNorm, 1);
+    EXPECT_EQ(o.VideoCodec, "mpeg2video");
+    EXPECT_EQ(o.AudioCodec, "mp2");
+    EXPECT_EQ(o.AudioChannels, 2);
+    EXPECT_TRUE(o.NoSubtitle);
+    EXPECT_EQ(o.VideoBitrate, 9000000);
+    EXPECT_EQ(o.FrameRate, "25");
+    EXPECT_EQ(o.FrameSize, "720x576");
+    EXPECT_EQ(o.FrameAspectRatio, "4:3");
+    EXPECT_EQ(o.AudioSampleRate, 48000);
+    EXPECT_EQ(o.AudioBitrate, 256000);
+    EXPECT_EQ(o.FileExt, ".mpg");
+    EXPECT_EQ(o.DurationMs, 60000);
+    EXPECT_EQ(o.Info.Comment, "note");
+    EXPECT_EQ(o.AudioSync, 1);
+    EXPECT_EQ(o.PadLeft, -1);
+
+    batch.PresetIndex = 3; // NTSC long play, a 4:3 picture on a wide disc
+    batch.FillOptions(item, 16.0 / 9, o);
+    EXPECT_EQ(o.NormType, 2);
+    EXPECT_EQ(o.FrameRate, "29.97");
+    EXPECT_EQ(o.FrameSize, "264x240");
+    EXPECT_EQ(o.PadLeft, 44);
+    EXPECT_EQ(o.PadRight, 44);
+    EXPECT_EQ(o.FrameAspectRatio, "16:9");
+    EXPECT_EQ(o.VideoBitrate, 2150000);
+    EXPECT_EQ(o.AudioBitrate, 128000);
+}
+
+TEST(DvdBatchChecks, RefusedBeforeAnyConversion) {
+    TMainThread::Install();
+    test::TTempDir dir;
+    TDvdBatch batch("/nonexistent/");
+    std::vector<rInputStreamInfo> one(1);
+    one[0].FileName = dir / "a.avi";
+    one[0].Width = 320;
+    one[0].Height = 240;
+    one[0].DurationUs = 1'000'000;
+    std::ofstream(dir / "file") << "x";
+    std::filesystem::create_directories(dir.Path() / "disc" / "VIDEO_TS");
+
+    struct TCase {
+        std::string OutPath;
+        size_t Files;
+        int Preset;
+        std::string Starts;
+    } cases[] = {
+        {dir / "out", 0, 4, "There are no files to convert."},
+        {dir / "out", 100, 4, "A DVD holds at most 99 titles, and the list has 100 files."},
+        {"", 1, 4, "No output folder is set."},
+        {dir / "file/sub", 1, 4, "Cannot create the output folder " + dir / "file/sub/"},
+        {dir / "disc", 1, 4, "The output folder " + dir / "disc/" + " already holds a DVD"},
+        {dir / "out", 1, 8, "There is no preset 8."},
+    };
+    for (const auto& c : cases) {
+        batch.OutPath = c.OutPath;
+        batch.PresetIndex = c.Preset;
+        std::vector<rInputStreamInfo> items(c.Files, one[0]);
+        std::vector<TBatchUiState> states;
+        batch.OnUiState = [&](TBatchUiState s) { states.push_back(s); };
+        const TBatchResult r = batch.Convert(items);
+        EXPECT_EQ(r.Error.rfind(c.Starts, 0), 0u) << r.Error;
+        EXPECT_FALSE(r.Authored);
+        EXPECT_TRUE(states.empty()) << "nothing started";
+    }
+    // A day of 9 Mbit/s video does not fit a small disk; the check names both amounts.
+    one[0].DurationUs = int64_t(1) << 50;
+    batch.OutPath = dir / "out";
+    batch.PresetIndex = 4;
+    const TBatchResult r = batch.Convert(one);
+    EXPECT_EQ(r.Error.rfind("Not enough free space in " + dir / "out/", 0), 0u) << r.Error;
+    // Nothing of the batch's own is left behind.
+    EXPECT_TRUE(std::filesystem::is_empty(dir.Path() / "out"));
+}
+
+namespace {
+
+class InputListTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(GlobalLoader.LoadLibraries(ConverterLibraries)) << GlobalLoader.LastErrMsg();
+    }
+    TAVProbe Probe;
+};
+
+} // namespace
+
+TEST_F(InputListTest, DuplicatesAreSkippedAndUnreadableFilesCollected) {
+    test::TTempDir dir;
+    const std::string good = fixtures::FixturePath("mp4_h264_aac.mp4");
+    const std::string copy = dir / "Clip.MP4";
+    std::filesystem::copy_file(good, copy);
+    const std::string text = dir / "notes.txt", missing = dir / "missing.avi";
+    std::ofstream(text) << "not a video";
+
+    TInputList list;
+    EXPECT_EQ(list.Add({copy}, Probe), "");
+    EXPECT_EQ(list.Add({dir / "clip.mp4"}, Probe), "") << "the same name in another case";
+    ASSERT_EQ(list.Items().size(), 1u);
+
+    const std::string message = list.Add({text, good, missing}, Probe);
+    EXPECT_EQ(message, "\n" + text + "\n" + missing + "\n\n" + UnreadableFileSentence);
+    ASSERT_EQ(list.Items().size(), 2u);
+
+    const rInputStreamInfo& r = list.Items()[1];
+    EXPECT_EQ(r.FileName, good);
+    EXPECT_EQ(r.TrimStart, 0);
+    EXPECT_EQ(r.TrimLength, 0);
+    EXPECT_FALSE(r.Comment.empty());
+    EXPECT_EQ(r.DurationText, "00:00:02");
+    EXPECT_EQ(r.SizeText.substr(r.SizeText.size() - 3), " MB");
+    EXPECT_EQ(r.Width, 320);
+    EXPECT_EQ(r.Height, 240);
+    EXPECT_NEAR(r.DisplayAspect, 4.0 / 3, 1e-9);
+    EXPECT_TRUE(r.HasAudio);
+    EXPECT_EQ(Probe.FormatContext(), nullptr) << "the probe is closed again";
+}
+
+TEST_F(InputListTest, ShapeOfAnamorphicAndAudioOnlyFiles) {
+    TInputList list;
+    EXPECT_EQ(list.Add({fixtures::FixturePath("anamorphic_16x9.mpg"),
+                        fixtures::FixturePath("audio_only.mp3")},
+                       Probe),
+              "");
+    ASSERT_EQ(list.Items().size(), 2u);
+    EXPECT_NEAR(list.Items()[0].DisplayAspect, 16.0 / 9, 0.01);
+    EXPECT_FALSE(list.Items()[1].HasVideo());
+    EXPECT_TRUE(list.Items()[1].HasAudio);
+}
+
+TEST(AppSettingsStore, DefaultsReadRulesAndRoundTrip) {
+    test::TTempDir dir;
+    ::setenv("XDG_CONFIG_HOME", (dir / "config").c_str(), 1);
+    ::setenv("HOME", dir.Path().c_str(), 1);
+
+    // First run: the desktop (or home) folder + the product's folder, both switches on.
+    TAppSettings s = LoadSettings();
+    EXPECT_EQ(s.OutPath, DefaultOutPath());
+    EXPECT_EQ(s.OutPath.rfind(dir.Path().string() + "/", 0), 0u) << s.OutPath;
+    EXPECT_EQ(s.OutPath.substr(s.OutPath.size() - 20), "/Tarnwick Quillmoor/");
+    EXPECT_TRUE(s.OpenFolder);
+    EXPECT_TRUE(s.MusicPlay);
+
+    s.OutPath = "/discs/mine/";
+    s.OpenFolder = false;
+    SaveSettings(s);
+    const std::string file = dir / "config/Tarnwick/Tarnwick Quillmoor.conf";
+    ASSERT_TRUE(std::filesystem::exists(file));
+    TAppSettings back = LoadSettings();
+    EXPECT_EQ(back.OutPath, "/discs/mine/");
+    EXPECT_FALSE(back.OpenFolder);
+    EXPECT_TRUE(back.MusicPlay);
+
+    // Only "0" switches off; "no" reads as on.
+    std::ofstream(file) << "[Configuration]\nOutPath=\nOpenFolder=no\nMusicPlay=0\n";
+    back = LoadSettings();
+    EXPECT_EQ(back.OutPath, DefaultOutPath());
+    EXPECT_TRUE(back.OpenFolder);
+    EXPECT_FALSE(back.MusicPlay);
+}

@@ -1,0 +1,388 @@
+// quillmoor-cli convert end to end: files in, an authored DVD-Video folder out, read back by
+// lsdvd; the failures a user must hear about; Ctrl-C; the shape of every title.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <filesystem>
+#include <fstream>
+#include <regex>
+
+#include "Fixtures.h"
+#include "Loader/FFmpegLoader.h"
+#include "Loader/MediaEntries.h"
+#include "Loader/MediaPtr.h"
+#include "Probe/AVProbe.h"
+#include "TestUtils.h"
+
+extern char** environ;
+
+using namespace qm;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string Cli() { return test::ShellQuote(test::BinDir() + "/quillmoor-cli"); }
+
+std::string Fixture(const std::string& name) { return test::ShellQuote(fixtures::FixturePath(name)); }
+
+bool DvdToolsMissing() {
+    return test::RunCommand("command -v dvdauthor && command -v lsdvd").ExitCode != 0;
+}
+
+#define REQUIRE_DVD_TOOLS()                                                                        \
+    if (DvdToolsMissing())                                                                         \
+    GTEST_SKIP() << "dvdauthor or lsdvd is not installed (scripts/install-deps.sh installs both)"
+
+struct TTitle {
+    double Length = 0;
+    std::string Format, Aspect;
+    int Width = 0, Height = 0;
+};
+
+std::vector<TTitle> ReadTitles(const std::string& folder) {
+    const auto read = test::RunCommand("lsdvd -v " + test::ShellQuote(folder));
+    std::vector<TTitle> titles;
+    static const std::regex title(R"(Title: \d+, Length: (\d+):(\d+):(\d+)\.(\d+))");
+    static const std::regex video(
+        R"(Format: (\w+), Aspect ratio: ([\d/]+), Width: (\d+), Height: (\d+))");
+    std::smatch m;
+    std::string rest = read.Output;
+    while (std::regex_search(rest, m, title)) {
+        TTitle t;
+        t.Length = std::stoi(m[1]) * 3600 + std::stoi(m[2]) * 60 + std::stoi(m[3]) +
+                   std::stoi(m[4]) / 1000.0;
+        rest = m.suffix();
+        std::smatch v;
+        if (std::regex_search(rest, v, video)) {
+            t.Format = v[1];
+            t.Aspect = v[2];
+            t.Width = std::stoi(v[3]);
+            t.Height = std::stoi(v[4]);
+        }
+        titles.push_back(t);
+    }
+    return titles;
+}
+
+std::vector<std::string> Entries(const fs::path& folder) {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(folder))
+        names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// The luma of the first picture of a file as rows of bytes.
+struct TLuma {
+    int Width = 0, Height = 0;
+    std::vector<uint8_t> Y;
+    double SampleAspect = 0;
+    int At(int x, int y) const { return Y[size_t(y) * Width + x]; }
+    // The first column from the left whose pixels are not all black, and the same from
+    // the right; the first row from the top.
+    int LeftBar() const {
+        for (int x = 0; x < Width; ++x)
+            for (int y = 0; y < Height; ++y)
+                if (At(x, y) > 40)
+                    return x;
+        return Width;
+    }
+    int RightBar() const {
+        for (int x = Width - 1; x >= 0; --x)
+            for (int y = 0; y < Height; ++y)
+                if (At(x, y) > 40)
+                    return Width - 1 - x;
+        return Width;
+    }
+    int TopBar() const {
+        for (int y = 0; y < Height; ++y)
+            for (int x = 0; x < Width; ++x)
+                if (At(x, y) > 40)
+                    return y;
+        return Height;
+    }
+};
+
+TLuma FirstLuma(const std::string& path) {
+    TLuma luma;
+    AVFormatContext* raw = nullptr;
+    if (ff::avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0)
+        return luma;
+    TInputContextPtr ic(raw);
+    ff::avformat_find_stream_info(ic.get(), nullptr);
+    int index = -1;
+    for (unsigned i = 0; i < ic->nb_streams && index < 0; ++i)
+        if (ic->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO)
+            index = int(i);
+    if (index < 0)
+        return luma;
+    const AVCodecParameters* par = ic->streams[index]->codecpar;
+    const AVCodec* decoder = ff::avcodec_find_decoder(par->codec_id);
+    TCodecContextPtr dec(ff::avcodec_alloc_context3(decoder));
+    ff::avcodec_parameters_to_context(dec.get(), par);
+    if (ff::avcodec_open2(dec.get(), decoder, nullptr) < 0)
+        return luma;
+    TPacketPtr packet(ff::av_packet_alloc());
+    TFramePtr frame(ff::av_frame_alloc());
+    bool got = false;
+    while (!got && ff::av_read_frame(ic.get(), packet.get()) >= 0) {
+        if (packet->stream_index == index && ff::avcodec_send_packet(dec.get(), packet.get()) >= 0)
+            got = ff::avcodec_receive_frame(dec.get(), frame.get()) >= 0;
+        ff::av_packet_unref(packet.get());
+    }
+    if (!got)
+        return luma;
+    luma.Width = frame->width;
+    luma.Height = frame->height;
+    for (int y = 0; y < frame->height; ++y)
+        luma.Y.insert(luma.Y.end(), frame->data[0] + y * frame->linesize[0],
+                      frame->data[0] + y * frame->linesize[0] + frame->width);
+    const AVRational sar = frame->sample_aspect_ratio;
+    luma.SampleAspect = sar.den ? double(sar.num) / sar.den : 0;
+    return luma;
+}
+
+class ConvertTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        // Keep the user's own settings out of it.
+        ::setenv("XDG_CONFIG_HOME", (Dir / "config").c_str(), 1);
+    }
+    test::TTempDir Dir;
+};
+
+} // namespace
+
+TEST_F(ConvertTest, ThreeFilesBecomeThreeTitlesInOrder) {
+    REQUIRE_DVD_TOOLS();
+    const std::string out = Dir / "out";
+    auto run = test::RunCommand(Cli() + " convert -p pal-hq -o " + test::ShellQuote(out) + " " +
+                                Fixture("avi_mpeg4_mp3.avi") + " " + Fixture("mkv_h264_vorbis_srt.mkv") +
+                                " " + Fixture("av_sync.mp4"));
+    ASSERT_EQ(run.ExitCode, 0) << run.Output;
+    EXPECT_NE(run.Output.find("DVD folder: " + out + "/VIDEO_TS"), std::string::npos) << run.Output;
+    EXPECT_NE(run.Output.find("title 3: " + fixtures::FixturePath("av_sync.mp4")), std::string::npos);
+    const auto titles = ReadTitles(out);
+    ASSERT_EQ(titles.size(), 3u) << run.Output;
+    const double lengths[] = {2, 2, 4};
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(titles[i].Format, "PAL");
+        EXPECT_EQ(titles[i].Width, 720);
+        EXPECT_EQ(titles[i].Height, 576);
+        EXPECT_NEAR(titles[i].Length, lengths[i], 0.5) << i;
+    }
+    EXPECT_TRUE(fs::exists(out + "/VIDEO_TS/VIDEO_TS.IFO"));
+    EXPECT_TRUE(fs::exists(out + "/VIDEO_TS/VTS_01_1.VOB"));
+    // Nothing but the DVD folders is left.
+    for (const auto& name : Entries(out))
+        EXPECT_TRUE(name == "VIDEO_TS" || name == "AUDIO_TS") << name;
+}
+
+TEST_F(ConvertTest, LongPlayNtscWithATrimmedFile) {
+    REQUIRE_DVD_TOOLS();
+    const std::string out = Dir / "out";
+    auto run = test::RunCommand(Cli() + " convert -p ntsc-lp -o " + test::ShellQuote(out) +
+                                " --trim " + test::ShellQuote(fixtures::FixturePath("av_sync.mp4") + "=1-3") +
+                                " --trim " + Fixture("mp4_h264_aac.mp4") + "=0:00:00.5- " +
+                                Fixture("av_sync.mp4") + " " + Fixture("mp4_h264_aac.mp4"));
+    ASSERT_EQ(run.ExitCode, 0) << run.Output;
+    const auto titles = ReadTitles(out);
+    ASSERT_EQ(titles.size(), 2u) << run.Output;
+    EXPECT_EQ(titles[0].Format, "NTSC");
+    EXPECT_EQ(titles[0].Width, 352);
+    EXPECT_NEAR(titles[0].Length, 2.0, 0.5);
+    EXPECT_NEAR(titles[1].Length, 1.5, 0.5);
+}
+
+TEST_F(ConvertTest, PresetsListAndBadArguments) {
+    auto list = test::RunCommand(Cli() + " convert -p list");
+    EXPECT_EQ(list.ExitCode, 0);
+    EXPECT_NE(list.Output.find(
+                  "4  pal-hq     DVD PAL High Quality  (MPEG2,  9Mbit,  25fps,  720x576,  Audio-256Kbit)"),
+              std::string::npos)
+        << list.Output;
+    struct TCase {
+        std::string Args, Says;
+    } cases[] = {
+        {"-p pal-xx a.avi", "Unknown preset \"pal-xx\""},
+        {"--trim a.avi=3-1 a.avi", "not a valid START-END range"},
+        {"--trim a.avi a.avi", "--trim wants FILE=START-END"},
+        {"-o", "Option -o needs a value"},
+        {"", "no files given"},
+    };
+    for (const auto& c : cases) {
+        auto r = test::RunCommand(Cli() + " convert " + c.Args);
+        EXPECT_EQ(r.ExitCode, 1) << c.Args;
+        EXPECT_NE(r.Output.find(c.Says), std::string::npos) << c.Args << ": " << r.Output;
+    }
+}
+
+TEST_F(ConvertTest, UnreadableAndPictureLessFilesAreNamedAndLeftOff) {
+    REQUIRE_DVD_TOOLS();
+    const std::string out = Dir / "out", bad = Dir / "broken.avi";
+    std::ofstream(bad) << "not a video at all";
+    auto run = test::RunCommand(Cli() + " convert -o " + test::ShellQuote(out) + " " +
+                                Fixture("mp4_h264_aac.mp4") + " " + test::ShellQuote(bad) + " " +
+                                Fixture("audio_only.mp3"));
+    EXPECT_EQ(run.ExitCode, 1) << run.Output;
+    EXPECT_NE(run.Output.find(bad + "\n\nWe cannot read this file."), std::string::npos) << run.Output;
+    EXPECT_NE(run.Output.find("not on the disc: " + fixtures::FixturePath("audio_only.mp3") +
+                              " (It has no video stream"),
+              std::string::npos)
+        << run.Output;
+    EXPECT_NE(run.Output.find("title 1: " + fixtures::FixturePath("mp4_h264_aac.mp4")), std::string::npos);
+    EXPECT_EQ(ReadTitles(out).size(), 1u);
+}
+
+TEST_F(ConvertTest, TheUsersFilesAreNeverTouched) {
+    REQUIRE_DVD_TOOLS();
+    const std::string out = Dir / "out";
+    fs::create_directories(out);
+    std::ofstream(out + "/Movies0.mpg") << "my own file";
+    std::ofstream(out + "/dvd.xml") << "mine too";
+    const std::string args = " convert -o " + test::ShellQuote(out) + " " + Fixture("mp4_h264_aac.mp4");
+    auto first = test::RunCommand(Cli() + args);
+    ASSERT_EQ(first.ExitCode, 0) << first.Output;
+    std::ifstream mine(out + "/Movies0.mpg");
+    std::string text;
+    std::getline(mine, text);
+    EXPECT_EQ(text, "my own file");
+    EXPECT_TRUE(fs::exists(out + "/dvd.xml"));
+
+    // A disc that is there already is not replaced without --overwrite.
+    const auto before = fs::last_write_time(out + "/VIDEO_TS/VIDEO_TS.IFO");
+    auto again = test::RunCommand(Cli() + args);
+    EXPECT_EQ(again.ExitCode, 1);
+    EXPECT_NE(again.Output.find("already holds a DVD (VIDEO_TS)"), std::string::npos) << again.Output;
+    EXPECT_EQ(fs::last_write_time(out + "/VIDEO_TS/VIDEO_TS.IFO"), before);
+    auto replace = test::RunCommand(Cli() + args + " " + Fixture("avi_mpeg4_mp3.avi") + " --overwrite");
+    ASSERT_EQ(replace.ExitCode, 0) << replace.Output;
+    EXPECT_EQ(ReadTitles(out).size(), 2u);
+
+    // An output folder that cannot be made.
+    auto blocked = test::RunCommand(Cli() + " convert -o " + test::ShellQuote(out + "/Movies0.mpg/x") +
+                                    " " + Fixture("mp4_h264_aac.mp4"));
+    EXPECT_EQ(blocked.ExitCode, 1);
+    EXPECT_NE(blocked.Output.find("Cannot create the output folder"), std::string::npos) << blocked.Output;
+}
+
+TEST_F(ConvertTest, AFailingAuthoringProgramIsAFailure) {
+    // A program folder of its own whose dvdauthor reports an error.
+    const fs::path program = Dir.Path() / "program";
+    fs::create_directories(program / "Data/Quillmoor");
+    fs::create_hard_link(test::BinDir() + "/quillmoor-cli", program / "quillmoor-cli");
+    fs::copy_file(test::BinDir() + "/Data/Quillmoor/dvd.xml", program / "Data/Quillmoor/dvd.xml");
+    const fs::path fake = program / "Data/Quillmoor/dvdauthor";
+    std::ofstream(fake) << "#!/bin/sh\necho 'ERR: no space left for the menus'\nexit 1\n";
+    fs::permissions(fake, fs::perms::owner_all);
+
+    const std::string out = Dir / "out";
+    auto run = test::RunCommand(test::ShellQuote((program / "quillmoor-cli").string()) + " convert -o " +
+                                test::ShellQuote(out) + " " + Fixture("mp4_h264_aac.mp4"));
+    EXPECT_EQ(run.ExitCode, 1) << run.Output;
+    EXPECT_NE(run.Output.find("DVD authoring failed"), std::string::npos) << run.Output;
+    EXPECT_NE(run.Output.find("ERR: no space left for the menus"), std::string::npos) << run.Output;
+    EXPECT_EQ(run.Output.find("DVD folder:"), std::string::npos) << run.Output;
+    EXPECT_TRUE(fs::is_empty(out)) << "no half disc, no intermediate files";
+}
+
+TEST_F(ConvertTest, CtrlCStopsCleanly) {
+    const std::string out = Dir / "out", clip = Dir / "long.mp4";
+    auto made = test::RunCommand(test::ShellQuote(test::BinDir() + "/make-fixtures") + " --clip " +
+                                 test::ShellQuote(clip) + " duration=8");
+    ASSERT_EQ(made.ExitCode, 0) << made.Output;
+    const std::string cli = test::BinDir() + "/quillmoor-cli";
+    std::vector<std::string> args = {cli, "convert", "-o", out, fixtures::FixturePath("mp4_h264_aac.mp4"),
+                                     clip, fixtures::FixturePath("avi_mpeg4_mp3.avi")};
+    std::vector<char*> argv;
+    for (auto& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    int pipeFds[2];
+    ASSERT_EQ(::pipe(pipeFds), 0);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 2);
+    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
+    posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
+    pid_t pid = 0;
+    ASSERT_EQ(posix_spawn(&pid, cli.c_str(), &actions, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(pipeFds[1]);
+
+    std::string output;
+    char buffer[4096];
+    bool signalled = false;
+    ssize_t n;
+    while ((n = ::read(pipeFds[0], buffer, sizeof buffer)) > 0) {
+        output.append(buffer, size_t(n));
+        // The second file has started: stop the batch in the middle of it.
+        if (!signalled && output.find("converting 2/3") != std::string::npos) {
+            ::kill(pid, SIGINT);
+            signalled = true;
+        }
+    }
+    ::close(pipeFds[0]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(signalled) << output;
+    ASSERT_TRUE(WIFEXITED(status)) << output;
+    EXPECT_EQ(WEXITSTATUS(status), 2) << output;
+    EXPECT_EQ(output.find("converting 3/3"), std::string::npos) << output;
+    EXPECT_TRUE(fs::is_empty(out)) << "the batch's files are gone";
+}
+
+TEST_F(ConvertTest, EveryTitleKeepsItsShape) {
+    REQUIRE_DVD_TOOLS();
+    ASSERT_TRUE(GlobalLoader.LoadLibraries(ConverterLibraries)) << GlobalLoader.LastErrMsg();
+    // A 4:3 picture with a bright border first, then a 16:9 one: the disc is 16:9.
+    const std::string out = Dir / "out";
+    auto run = test::RunCommand(Cli() + " convert -v -p pal-good -o " + test::ShellQuote(out) + " " +
+                                Fixture("known_layout.mp4") + " " + Fixture("anamorphic_16x9.mpg"));
+    ASSERT_EQ(run.ExitCode, 0) << run.Output;
+    const auto titles = ReadTitles(out);
+    ASSERT_EQ(titles.size(), 2u);
+    for (const auto& t : titles)
+        EXPECT_EQ(t.Aspect, "16/9");
+    const TLuma first = FirstLuma(out + "/VIDEO_TS/VTS_01_1.VOB");
+    ASSERT_EQ(first.Width, 720);
+    ASSERT_EQ(first.Height, 576);
+    // The stream says 16:9 too, and the 4:3 picture (540 of 720 columns) sits between bars.
+    EXPECT_NEAR(first.SampleAspect * 720 / 576, 16.0 / 9, 0.01);
+    EXPECT_NEAR(first.LeftBar(), 90, 4);
+    EXPECT_NEAR(first.RightBar(), 90, 4);
+    EXPECT_LE(first.TopBar(), 2);
+
+    // A portrait picture alone makes a 4:3 disc, pillarboxed.
+    const std::string tall = Dir / "tall.mp4", portrait = Dir / "portrait";
+    auto made = test::RunCommand(test::ShellQuote(test::BinDir() + "/make-fixtures") + " --clip " +
+                                 test::ShellQuote(tall) + " size=240x424 pattern=layout duration=1");
+    ASSERT_EQ(made.ExitCode, 0) << made.Output;
+    run = test::RunCommand(Cli() + " convert -p pal-hq -o " + test::ShellQuote(portrait) + " " +
+                           test::ShellQuote(tall));
+    ASSERT_EQ(run.ExitCode, 0) << run.Output;
+    ASSERT_EQ(ReadTitles(portrait).size(), 1u);
+    EXPECT_EQ(ReadTitles(portrait)[0].Aspect, "4/3");
+    const TLuma picture = FirstLuma(portrait + "/VIDEO_TS/VTS_01_1.VOB");
+    // 240x424 shown at 4:3 in 720x576: 720 * (240/424) / (4/3) = 306 columns.
+    EXPECT_NEAR(picture.LeftBar(), (720 - 306) / 2, 4);
+    EXPECT_NEAR(picture.RightBar(), (720 - 306) / 2, 4);
+}
+
+TEST_F(ConvertTest, NoAudioWarningsForAnyFixture) {
+    REQUIRE_DVD_TOOLS();
+    std::string files;
+    for (const auto& f : fixtures::StandardFixtures())
+        if (!f.settings.videoCodec.empty())
+            files += " " + Fixture(f.name);
+    const std::string out = Dir / "out";
+    auto run = test::RunCommand(Cli() + " convert -v -p ntsc-std -o " + test::ShellQuote(out) + files);
+    ASSERT_EQ(run.ExitCode, 0) << run.Output;
+    EXPECT_NE(run.Output.find("dvdauthor: "), std::string::npos);
+    for (const char* warning : {"moves backwards", "Discontinuity", "discontinuity", "WARN:"})
+        EXPECT_EQ(run.Output.find(warning), std::string::npos) << warning << "\n" << run.Output;
+}

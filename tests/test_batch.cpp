@@ -293,3 +293,77 @@ TEST(AppSettingsStore, DefaultsReadRulesAndRoundTrip) {
     EXPECT_TRUE(back.OpenFolder);
     EXPECT_FALSE(back.MusicPlay);
 }
+
+namespace {
+
+class DvdBatchRun : public InputListTest {
+protected:
+    void SetUp() override {
+        InputListTest::SetUp();
+        TMainThread::Install();
+        ::setenv("XDG_CONFIG_HOME", (Dir / "config").c_str(), 1);
+        Batch.OutPath = Dir / "out";
+        Batch.PresetIndex = 7;
+        Batch.OnUiState = [this](TBatchUiState s) { States.push_back(s); };
+        Batch.OnProgress = [this](const TBatchProgress& p) { Percents.push_back(p.Percent); };
+        ASSERT_EQ(List.Add({fixtures::FixturePath("mp4_h264_aac.mp4"),
+                            fixtures::FixturePath("avi_mpeg4_mp3.avi"),
+                            fixtures::FixturePath("flv_flv1_mp3.flv")},
+                           Probe),
+                  "");
+    }
+    test::TTempDir Dir;
+    TDvdBatch Batch{test::BinDir() + "/"};
+    TInputList List;
+    std::vector<TBatchUiState> States;
+    std::vector<double> Percents;
+};
+
+} // namespace
+
+TEST_F(DvdBatchRun, PauseAndResumeInsideTheWaitThenTheStatesOfAWholeBatch) {
+    if (test::RunCommand("command -v dvdauthor").ExitCode != 0)
+        GTEST_SKIP() << "dvdauthor is not installed (scripts/install-deps.sh installs it)";
+    std::vector<std::string> captions;
+    Batch.OnFileStart = [&](int AIndex, const rInputStreamInfo&) {
+        captions.push_back(Batch.PauseCaption());
+        if (AIndex != 1)
+            return;
+        // As the window's buttons do: handled inside the batch's wait.
+        TMainThread::Queue([&] {
+            Batch.Pause();
+            captions.push_back(Batch.PauseCaption());
+            TMainThread::Queue([&] {
+                Batch.Resume();
+                captions.push_back(Batch.PauseCaption());
+            });
+        });
+    };
+    const TBatchResult r = Batch.Convert(List.Items());
+    ASSERT_TRUE(r.Authored) << r.Error;
+    EXPECT_TRUE(r.Complete());
+    EXPECT_EQ(captions, (std::vector<std::string>{"Pause", "Pause", "Resume", "Pause", "Pause"}));
+    EXPECT_EQ(States, (std::vector<TBatchUiState>{bsConverting, bsConverting, bsConverting,
+                                                  bsAuthoring, bsIdle}));
+    ASSERT_FALSE(Percents.empty());
+    EXPECT_TRUE(std::is_sorted(Percents.begin(), Percents.end()));
+    EXPECT_DOUBLE_EQ(Percents.back(), 100);
+    EXPECT_EQ(r.Files[2].Title, 3);
+}
+
+TEST_F(DvdBatchRun, StopDuringTheSecondFileAuthorsNothingAndCleansUp) {
+    Batch.OnFileStart = [&](int AIndex, const rInputStreamInfo&) {
+        if (AIndex == 1)
+            TMainThread::Queue([&] { Batch.Stop(); });
+    };
+    const TBatchResult r = Batch.Convert(List.Items());
+    EXPECT_TRUE(r.Stopped);
+    EXPECT_FALSE(r.Authored);
+    EXPECT_EQ(r.Error, "");
+    for (const auto& f : r.Files)
+        EXPECT_EQ(f.Title, 0);
+    EXPECT_EQ(States, (std::vector<TBatchUiState>{bsConverting, bsConverting, bsIdle, bsIdle}));
+    EXPECT_TRUE(std::filesystem::is_empty(Dir.Path() / "out"));
+    for (double p : Percents)
+        EXPECT_LE(p, 80);
+}

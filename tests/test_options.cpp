@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <thread>
 #include <regex>
 
 #include "Engine/FFmpeg.h"
@@ -131,8 +132,12 @@ TEST_F(OptionsTest, IgnoredRefusedAndNotYetAvailableNames) {
         EXPECT_EQ(ErrorOf(name, "whatever"), "");
         EXPECT_TRUE(Logged(std::string("Do nothing: option - ") + name)) << name;
     }
-    EXPECT_EQ(ErrorOf("threads", "2"), "TODO: option - threads");
     EXPECT_EQ(Engine->Options.ThreadCount, 1);
+    EXPECT_EQ(ErrorOf("threads", "2"), "");
+    EXPECT_EQ(Engine->Options.ThreadCount, 2);
+    EXPECT_EQ(ErrorOf("threads", "0"), "");
+    EXPECT_EQ(Engine->Options.ThreadCount, std::max(1, int(std::thread::hardware_concurrency())));
+    EXPECT_EQ(ErrorOf("threads", "-1"), "Incorrect thread count: -1");
     EXPECT_EQ(ErrorOf("vhook", "x"), "Option not available yet: vhook");
     for (const char* name : {"newvideo", "newaudio", "newsubtitle"})
         EXPECT_EQ(ErrorOf(name, ""), "At least one output file must be specified");

@@ -1,5 +1,6 @@
 // SetOption: the engine's named options, in the manner of a command-line transcoder.
 #include <cmath>
+#include <thread>
 #include <unordered_map>
 
 #include "Engine/FFmpeg.h"
@@ -25,10 +26,6 @@ void NotAvailableYet(TCustomFFmpeg&, const std::string& name, const std::string&
 
 void DoNothing(TCustomFFmpeg& e, const std::string& name, const std::string&) {
     Log(&e, llInfo, "Do nothing: option - " + name);
-}
-
-void Refused(TCustomFFmpeg&, const std::string& name, const std::string&) {
-    throw FFmpegException("TODO: option - " + name);
 }
 
 // Reads the "map" number syntax: numbers as far as digits go, one character skipped after
@@ -181,7 +178,14 @@ const TOptionRow OptionRows[] = {
     {"v", QM_INT(Verbosity)},
     {"loglevel", [](TCustomFFmpeg&, const std::string&, const std::string& v) { GetLogger().SetLogLevelByName(v); }},
     {"target", QM_METHOD(TargetOption)},
-    {"threads", Refused},
+    {"threads", [](TCustomFFmpeg& e, const std::string&, const std::string& v) {
+         // 0: one thread per available processor.
+         const int32_t n = ParseInt32(v);
+         if (n < 0)
+             throw FFmpegException("Incorrect thread count: " + v);
+         const unsigned cores = std::thread::hardware_concurrency();
+         e.Options.ThreadCount = n > 0 ? n : static_cast<int32_t>(cores > 0 ? cores : 1);
+     }},
     {"vsync", QM_INT(VideoSyncMethod)},
     {"async", QM_INT(AudioSyncMethod)},
     {"adrift_threshold", QM_FLOAT(AudioDriftThreshold)},

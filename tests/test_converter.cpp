@@ -1,4 +1,6 @@
 #include <atomic>
+#include <chrono>
+#include <cstring>
 #include <condition_variable>
 #include <cstdlib>
 #include <ctime>
@@ -14,12 +16,14 @@
 #include <gtest/gtest.h>
 
 #include "Converter/FFmpegConverter.h"
+#include "EngineTest.h"
 #include "Engine/MediaFiles.h"
 #include "Engine/OptionContexts.h"
 #include "Fixtures.h"
 #include "Loader/FFmpegLoader.h"
 #include "Loader/MediaEntries.h"
 #include "Platform/MainThread.h"
+#include "Preview/Previewer.h"
 #include "TestUtils.h"
 
 using namespace qm;
@@ -1085,4 +1089,184 @@ TEST_F(ConverterPreviewTest, ASetterInsideTheHandlerTakesEffectAfterTheFrame) {
         EXPECT_EQ(Converter->Tasks().Items(1).PreviewFlags(), on ? pfPreviewBitmap : 0);
     }
     EXPECT_EQ(CallsNow().size(), 2u);
+}
+
+// ---- Hook and preview events of running conversions
+
+namespace {
+
+// One task that re-encodes known_layout.mp4 (50 pictures of 320x240, grey at (220, 170))
+// on a worker thread.
+class ConverterHookTest : public ConverterTest {
+protected:
+    void AddEncodeTask(TOutputOptions& AOptions, const std::string& AInput = FixturePath("known_layout.mp4")) {
+        AOptions.FileFormat = "vob";
+        AOptions.VideoCodec = "mpeg2video";
+        AOptions.NoAudio = true;
+        AOptions.ExtraOptions = "qscale=2\n" + AOptions.ExtraOptions;
+        ASSERT_EQ(Converter->AddTask(AInput), 0) << Converter->LastError();
+        ASSERT_TRUE(Converter->SetTaskOutput(0, Out, &AOptions)) << Converter->LastError();
+    }
+    void RunThreaded() {
+        Converter->StartTasks(1);
+        ASSERT_TRUE(TMainThread::WaitFor([this] { return AllDone(); }, std::chrono::seconds(60)));
+        EXPECT_EQ(TerminationsNow().front(), (TTermination{0, true, false, ""}));
+    }
+    // Per output picture: white at (220, 170), where the tests put their box.
+    std::vector<bool> Boxed() {
+        std::vector<bool> boxed;
+        for (const auto& p : test::DecodePictures(Out))
+            boxed.push_back(p.LumaAt(220, 170) > 200);
+        return boxed;
+    }
+    std::string Out = Dir / "hooked.mpg";
+};
+
+} // namespace
+
+TEST_F(ConverterHookTest, BeforeHookSkipsAPictureWithIgnoreAndEndsThePlugInsWithStop) {
+    TOutputOptions o;
+    InitOutputOptions(o);
+    o.BeforeHook = true;
+    o.ExtraOptions = "vhook=libdrawbox.so|200|150|40|40|ffffff";
+    AddEncodeTask(o);
+    std::vector<int64_t> times;
+    std::atomic<bool> onWorker{true};
+    Converter->OnBeforeHook = [&](int32_t AIndex, int64_t APTS, THookAction& AAction) {
+        EXPECT_EQ(AIndex, 0);
+        onWorker = onWorker && !TMainThread::IsMainThread();
+        times.push_back(APTS);
+        AAction = times.size() == 5 ? haIgnore : times.size() == 20 ? haStop : haContinue;
+    };
+    RunThreaded();
+    EXPECT_TRUE(onWorker);
+    ASSERT_EQ(times.size(), 20u); // never asked again after haStop
+    EXPECT_EQ(times[1] - times[0], 40000);
+    const auto boxed = Boxed();
+    ASSERT_EQ(boxed.size(), 50u);
+    for (size_t i = 0; i < boxed.size(); ++i)
+        EXPECT_EQ(boxed[i], i < 19 && i != 4) << "picture " << i;
+}
+
+TEST_F(ConverterHookTest, CustomHookChangesThePicturesItUpdatesUntilItStops) {
+    TOutputOptions o;
+    InitOutputOptions(o);
+    o.CustomHook = true;
+    AddEncodeTask(o);
+    int calls = 0;
+    Converter->OnCustomHook = [&](int32_t AIndex, TBitmap& ABitmap, int32_t AFrame, int64_t,
+                                  bool& AUpdate, bool& AStopHook) {
+        ++calls;
+        EXPECT_EQ(AIndex, 0);
+        EXPECT_EQ(AFrame, calls);
+        EXPECT_EQ(ABitmap.Width(), 320);
+        // A white box on every second picture; the others are left as they were.
+        AUpdate = calls % 2 == 0;
+        if (AUpdate)
+            for (int y = 150; y < 190; ++y)
+                std::memset(ABitmap.ScanLine(y) + 200 * 3, 255, 40 * 3);
+        AStopHook = calls == 10;
+    };
+    RunThreaded();
+    EXPECT_EQ(calls, 10);
+    const auto boxed = Boxed();
+    ASSERT_EQ(boxed.size(), 50u);
+    for (size_t i = 0; i < boxed.size(); ++i)
+        EXPECT_EQ(boxed[i], i < 10 && i % 2 == 1) << "picture " << i;
+}
+
+TEST_F(ConverterHookTest, PreviewBitmapsComeOnTheMainThreadAtMostOncePerInterval) {
+    TOutputOptions o;
+    InitOutputOptions(o);
+    AddEncodeTask(o);
+    Converter->SetPreviewBitmap(true);
+    Converter->Tasks().Items(0).PreviewIntervalUs = 50000;
+    std::vector<std::chrono::steady_clock::time_point> at;
+    std::vector<int32_t> frames;
+    Converter->OnPreviewBitmap = [&](int32_t AIndex, const TBitmap& ABitmap, int32_t AFrame,
+                                     int64_t APTS) {
+        EXPECT_TRUE(TMainThread::IsMainThread());
+        EXPECT_EQ(AIndex, 0);
+        EXPECT_EQ(ABitmap.Width(), 320);
+        EXPECT_TRUE(APTS == AV_NOPTS_VALUE || APTS >= 0);
+        at.push_back(std::chrono::steady_clock::now());
+        frames.push_back(AFrame);
+    };
+    const auto start = std::chrono::steady_clock::now();
+    RunThreaded();
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    ASSERT_GE(at.size(), 1u);
+    EXPECT_EQ(frames.front(), 1); // the first encoded picture is shown
+    // The engine measures the interval before it hands the frame over; the hand-over's
+    // own delay varies, hence the margin.
+    EXPECT_LE(at.size(), size_t(elapsed / std::chrono::milliseconds(50)) + 1);
+    for (size_t i = 1; i < at.size(); ++i) {
+        EXPECT_GT(at[i] - at[i - 1], std::chrono::milliseconds(25));
+        EXPECT_GT(frames[i], frames[i - 1]);
+    }
+}
+
+namespace {
+
+// Counts the frames a previewer window is shown.
+class TCountingWindow : public IPreviewWindow {
+public:
+    explicit TCountingWindow(std::atomic<int>& AShown) : FShown(AShown) {}
+    void ShowFrame(const TBitmap&, const std::string&) override {
+        ++FShown;
+        TMainThread::Wake();
+    }
+
+private:
+    std::atomic<int>& FShown;
+};
+
+} // namespace
+
+TEST_F(ConverterHookTest, ChangingThePreviewWhileFramesAreHandedOverNeverDeadlocks) {
+    fixtures::ClipSettings clip;
+    clip.format = "matroska";
+    clip.videoCodec = "mpeg4";
+    clip.width = 96;
+    clip.height = 64;
+    clip.audioCodec = "";
+    clip.duration = 6;
+    const std::string input = Dir / "long.mkv";
+    std::string error;
+    ASSERT_TRUE(fixtures::WriteClip(clip, input, error)) << error;
+
+    std::atomic<int> shown{0};
+    SetPreviewWindowFactory([&](TPreviewer&) { return std::make_unique<TCountingWindow>(shown); });
+    Converter->OnPreviewBitmap = [&](int32_t, const TBitmap&, int32_t, int64_t) {
+        ++shown;
+    };
+    int toggles = 0;
+    for (int run = 0; run < 10 && toggles < 100; ++run) {
+        Converter->ClearTasks();
+        {
+            std::lock_guard lock(Lock);
+            Terminations.clear();
+        }
+        TOutputOptions o;
+        InitOutputOptions(o);
+        AddEncodeTask(o, input);
+        Converter->SetPreviewBitmap(true);
+        Converter->Tasks().Items(0).PreviewIntervalUs = 0;
+        Converter->StartTasks(1);
+        // Each change comes while the worker hands frames to this thread: as a bitmap
+        // event, or to the previewer's window when only the window is on.
+        while (toggles < 100 && !AllDone()) {
+            const int seen = shown;
+            ASSERT_TRUE(TMainThread::WaitFor([&] { return shown > seen || AllDone(); },
+                                             std::chrono::seconds(30)))
+                << "no frame and no end after " << toggles << " changes";
+            const bool bitmap = toggles % 3 != 0;
+            Converter->SetPreviewBitmap(bitmap);
+            Converter->SetPreview(!bitmap || toggles % 2 == 0);
+            ++toggles;
+        }
+        ASSERT_TRUE(TMainThread::WaitFor([this] { return AllDone(); }, std::chrono::seconds(60)));
+    }
+    SetPreviewWindowFactory(nullptr);
+    EXPECT_GE(toggles, 100);
 }

@@ -127,7 +127,7 @@ TEST_F(OptionsTest, RecordingTimeSetsTheExpectedDurationOnlyWhenPositive) {
     EXPECT_EQ(Engine->Options.RecordingTime, 4000000);
 }
 
-TEST_F(OptionsTest, IgnoredRefusedAndNotYetAvailableNames) {
+TEST_F(OptionsTest, IgnoredRefusedAndHookNames) {
     for (const char* name : {"i", "y", "L", "benchmark"}) {
         EXPECT_EQ(ErrorOf(name, "whatever"), "");
         EXPECT_TRUE(Logged(std::string("Do nothing: option - ") + name)) << name;
@@ -138,7 +138,10 @@ TEST_F(OptionsTest, IgnoredRefusedAndNotYetAvailableNames) {
     EXPECT_EQ(ErrorOf("threads", "0"), "");
     EXPECT_EQ(Engine->Options.ThreadCount, std::max(1, int(std::thread::hardware_concurrency())));
     EXPECT_EQ(ErrorOf("threads", "-1"), "Incorrect thread count: -1");
-    EXPECT_EQ(ErrorOf("vhook", "x"), "Option not available yet: vhook");
+    EXPECT_EQ(ErrorOf("vhook", "no-such-hook.so"), "Failed to add video hook function: no-such-hook.so");
+    EXPECT_FALSE(Engine->Options.UsingFrameHooks);
+    EXPECT_EQ(ErrorOf("vhook", "libinvert.so"), ""); // a bare name is found beside the program
+    EXPECT_TRUE(Engine->Options.UsingFrameHooks);
     for (const char* name : {"newvideo", "newaudio", "newsubtitle"})
         EXPECT_EQ(ErrorOf(name, ""), "At least one output file must be specified");
 

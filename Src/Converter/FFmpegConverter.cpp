@@ -86,8 +86,7 @@ void TFFmpeg::ApplyExtraOptions(const std::string& AText, TExtraOptionKind AKind
 }
 
 void TFFmpeg::SetHookTimeRanges(const std::string& AText) {
-    HookTimeRanges = ParseHookTimeRanges(AText);
-    HookTimeRangeIndex = 0;
+    SetHookTimeRanges(ParseHookTimeRanges(AText));
 }
 
 // ---- TFFmpegList

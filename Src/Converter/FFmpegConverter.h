@@ -64,6 +64,7 @@ public:
     // the loop and passes to the caller.
     void ApplyExtraOptions(const std::string& AText, TExtraOptionKind AKind);
     // Replaces the frame-hook time ranges and rewinds to the first one; "" empties them.
+    using TCustomFFmpeg::SetHookTimeRanges;
     void SetHookTimeRanges(const std::string& AText);
 
     int32_t TaskIndex = -1; // set when the task joins a list
@@ -72,9 +73,6 @@ public:
     // The task's own probe, attached to its last opened input until the task is started
     // (the run closes the input).
     std::unique_ptr<TAVProbe> Probe;
-    // Frame hooks apply inside these ranges only; sorted by end.
-    std::vector<THookTimeRange> HookTimeRanges;
-    size_t HookTimeRangeIndex = 0;
 };
 
 // The task list; it owns its tasks. Every operation but Count holds the list lock for
@@ -248,10 +246,11 @@ private:
     std::atomic<bool> FPreviewBitmap{false};
     int32_t FVerbosity = 1;
 
-    // The preview hand-over. A worker converting a preview frame holds the engine lock
-    // while the main thread shows it, and the flag setters take that lock on the main
-    // thread: so while a setter runs, new hand-overs drop their frame, and the setter
-    // serves those already on their way before it takes the lock.
+    // The preview hand-over. An engine may hold the engine lock while the main thread
+    // shows its frame (ours lets go of it first, but the converter does not rely on that),
+    // and the flag setters take that lock on the main thread: so while a setter runs, new
+    // hand-overs drop their frame, and the setter serves those already on their way before
+    // it takes the lock.
     std::mutex FPreviewGate;
     int FHandOvers = 0;   // guarded by FPreviewGate: hand-overs waiting for the main thread
     int FFlagChanges = 0; // guarded by FPreviewGate: setters at work

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "Engine/FFmpeg.h" // THookTimeRange
+
 namespace qm {
 
 class TCustomFFmpeg;
@@ -121,12 +123,6 @@ int32_t TimeZoneBaseOffsetMinutes();
 // to the nearest second (halves to even); ABiasMinutes as TimeZoneBaseOffsetMinutes.
 int64_t DateTimeToUnixSeconds(double ADateTime, int32_t ABiasMinutes);
 
-// One span of frame times in which frame hooks apply, in microseconds.
-struct THookTimeRange {
-    int64_t Start = 0;
-    int64_t End = 0;
-    bool operator==(const THookTimeRange&) const = default;
-};
 // "1000-2000, 500-800": comma-separated millisecond ranges. Ranges whose start lies after
 // their end, or whose end is negative or missing, are dropped; the rest are sorted by end.
 std::vector<THookTimeRange> ParseHookTimeRanges(const std::string& AText);

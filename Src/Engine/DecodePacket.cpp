@@ -84,8 +84,9 @@ int TCustomFFmpeg::DecodePacket(TInputStreamState& AInput, int AInputIndex, AVPa
                 else
                     AInput.NextPts = AInput.Pts + FrameDurationUs(st, ic);
                 EmulateRate(AInput);
+                AVFrame* picture = type == AVMEDIA_TYPE_VIDEO ? PreProcessVideo(AInput, *frame) : frame;
                 if (PassesStartTime(AInput))
-                    DistributeFrame(AInput, AInputIndex, *frame);
+                    DistributeFrame(AInput, AInputIndex, *picture);
                 ff::av_frame_unref(frame);
             }
         } else {
@@ -134,7 +135,10 @@ void TCustomFFmpeg::DistributeFrame(TInputStreamState& AInput, int AInputIndex, 
             AudioOut(*ost, AInput, AFrame);
             break;
         case AVMEDIA_TYPE_VIDEO:
-            VideoOut(*ost, AInput, AFrame);
+            if (ost->FilterSource)
+                FilterVideo(*ost, AInput, &AFrame);
+            else
+                VideoOut(*ost, AInput, AFrame);
             break;
         default:
             throw FFmpegException("invalid codec_type");
@@ -167,6 +171,7 @@ void TCustomFFmpeg::EncodeAndWrite(TOutputStreamState& AOutput, AVFrame* AFrame)
             return;
         if (ret < 0)
             throw FFmpegException(failure);
+        AOutput.LastCodedPts = packet->pts;
         // Quality and picture type travel with the packet.
         size_t size = 0;
         if (const uint8_t* stats =
@@ -345,6 +350,8 @@ void TCustomFFmpeg::VideoOut(TOutputStreamState& AOutput, TInputStreamState& AIn
         }
         AOutput.LastFrameSize = 0;
         EncodeAndWrite(AOutput, frame);
+        if (FPreviewFlags != 0)
+            PreviewPicture(*frame, AOutput);
         ff::av_frame_unref(frame);
         ++AOutput.SyncOpts;
         ++AOutput.FrameNumber;
@@ -579,6 +586,8 @@ void TCustomFFmpeg::DrainEncoders(int AInputIndex) {
             EncodeAndWrite(*ost, nullptr);
             break;
         case AVMEDIA_TYPE_VIDEO:
+            if (ost->FilterSource)
+                FilterVideo(*ost, *FState->InputStreams[static_cast<size_t>(AInputIndex)], nullptr);
             FillToInputEnd(*ost);
             EncodeAndWrite(*ost, nullptr);
             break;

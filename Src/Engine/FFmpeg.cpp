@@ -9,6 +9,7 @@
 #include "Logger/FFmpegLogger.h"
 #include "Platform/FileUtils.h"
 #include "Platform/MainThread.h"
+#include "Preview/Previewer.h"
 
 namespace qm {
 
@@ -66,6 +67,7 @@ void TCustomFFmpeg::ReleaseResources() {
     Options.AudioLanguage.clear();
     Options.SubtitleLanguage.clear();
     Options.SubtitleCodecTag = 0;
+    ResetHooks();
 }
 
 void TCustomFFmpeg::CloseFiles() {
@@ -103,6 +105,7 @@ void TCustomFFmpeg::ResetOptions() {
     FDuplicatedFrames = FDroppedFrames = 0;
     FQpHistogram.fill(0);
     FExceptionRaised = false;
+    ResetHooks();
     FPreviewFlags = 0;
 }
 
@@ -273,14 +276,6 @@ void TCustomFFmpeg::Resume() {
     std::lock_guard lock(FRunLock);
     if (FWorkerRef && FWorkerRef->Suspended())
         FWorkerRef->Resume();
-}
-
-void TCustomFFmpeg::SetPreviewFlags(TPreviewFlags AFlags) {
-    std::lock_guard lock(EngineLock());
-    if (FPreviewFlags == AFlags)
-        return;
-    // The previewer window comes with the preview support; clearing bit 0 frees it.
-    FPreviewFlags = AFlags;
 }
 
 void TCustomFFmpeg::JoinFinishedThreads() {

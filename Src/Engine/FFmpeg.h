@@ -13,10 +13,13 @@
 #include <mutex>
 #include <string>
 
+#include "Engine/BitmapConversion.h"
 #include "Engine/EngineThreads.h"
 #include "Engine/FFmpegException.h"
+#include "Engine/FrameHooks.h"
 #include "Engine/OptionSet.h"
 #include "Loader/MediaEntries.h"
+#include "Loader/MediaPtr.h"
 #include "Platform/Bitmap.h"
 
 namespace qm {
@@ -39,6 +42,14 @@ struct TTranscodeState;
 struct TInputFileState;
 class TCustomFFmpeg;
 class TOptionContexts;
+class TPreviewer;
+
+// One span of frame times in which the frame-hook plug-ins apply, in microseconds.
+struct THookTimeRange {
+    int64_t Start = 0;
+    int64_t End = 0;
+    bool operator==(const THookTimeRange&) const = default;
+};
 
 // One entry of a rate-control override ("rc_override"): frames start..end get a fixed
 // quantiser, or a quality factor when the quantiser is 0.
@@ -67,7 +78,8 @@ using TCustomHookNotify =
                        int64_t APTS, bool& AUpdate, bool& AStopHook)>;
 
 // The engine module's lock: serialises preview-flag changes against the preview
-// conversion, which holds it while it converts a frame and hands it on.
+// conversion. It is held while a frame is converted for a preview, never while the frame
+// is handed to the owner or the previewer's window.
 std::mutex& EngineLock();
 
 class TCustomFFmpeg {
@@ -189,6 +201,15 @@ public:
     bool JoinMode() const { return FJoinMode; }
     int32_t TotalOutputDuration() const { return FTotalOutputDuration; }
 
+    // Frame hooks: the plug-ins that "vhook" adds, applied while Options.UsingFrameHooks is
+    // set; without a before-hook slot only inside the time ranges (sorted by end), and
+    // never again after the last one.
+    TFrameHookList FrameHooks;
+    std::vector<THookTimeRange> HookTimeRanges;
+    size_t HookTimeRangeIndex = 0;
+    // Replaces the ranges (sorting them by end) and rewinds to the first.
+    void SetHookTimeRanges(std::vector<THookTimeRange> ARanges);
+
     int64_t ProgressIntervalUs = 500000;
     int64_t PreviewIntervalUs = 100000;
 
@@ -232,6 +253,7 @@ protected:
     void SetupCodecParameters(TOutputStreamState& AOutput);
     void SetupVideoEncoding(TOutputStreamState& AOutput, TInputStreamState& AInput);
     void BuildScaler(TOutputStreamState& AOutput);
+    void AllocateTempPicture(TOutputStreamState& AOutput);
     void PreparePicture(TOutputStreamState& AOutput, const TInputStreamState& AInput,
                         const AVFrame& AFrame);
     void EncodeAndWrite(TOutputStreamState& AOutput, AVFrame* AFrame);
@@ -275,6 +297,23 @@ protected:
     void KeepDtsRising(TOutputStreamState& AOutput, AVPacket& APacket);
     void SubtitleOut(TOutputStreamState& AOutput, TInputStreamState& AInput,
                      AVSubtitle& ASubtitle, int64_t APacketPts);
+
+    // Filters: 0 when the output's graph is ready (the encoder takes its size), -1 with
+    // the reason, if any, in LastError.
+    int ConfigureFilters(TInputStreamState& AInput, TOutputStreamState& AOutput);
+    // A decoded picture into the output's graph (none: the input has ended), and whatever
+    // comes out into the video output path.
+    void FilterVideo(TOutputStreamState& AOutput, TInputStreamState& AInput, AVFrame* AFrame);
+
+    // Hooks and previews. PreProcessVideo gives the picture to go on with: AFrame, or the
+    // engine's work picture when it deinterlaced or hooked it.
+    AVFrame* PreProcessVideo(TInputStreamState& AInput, AVFrame& AFrame);
+    bool PrepareHookFrame(const AVFrame& AFrame);
+    void RunCustomHook(const TPicture& APicture, AVPixelFormat AFormat, int AWidth, int AHeight,
+                       int64_t APts);
+    void PreviewPicture(const AVFrame& APicture, const TOutputStreamState& AOutput);
+    void ChangePreviewFlags(const std::function<TPreviewFlags(TPreviewFlags)>& AChange);
+    void ResetHooks();
 
     // Run state. The flags are read from other threads, hence atomic.
     std::atomic<bool> FRunning{false};
@@ -322,9 +361,15 @@ protected:
     // engines running side by side do not share counters.
     std::array<int64_t, 52> FQpHistogram{};
 
-    // Hook and preview pictures (kept between frames).
-    TBitmap FHookBitmap;
-    TBitmap FPreviewBitmap;
+    // Hooks (run thread only while a run lasts).
+    THookAction FHookAction = haContinue;
+    int32_t FHookFrameCounter = 0;
+    TFramePtr FHookFrame; // the work picture that hooks change
+    TBitmapConversion FHookConversion;
+    // Previews: guarded by EngineLock(), like the flags.
+    TBitmapConversion FPreviewConversion;
+    std::shared_ptr<TPreviewer> FPreviewer;
+    int64_t FLastPreviewTime = 0;
 };
 
 } // namespace qm

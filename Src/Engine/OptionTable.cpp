@@ -20,8 +20,21 @@ struct TOptionRow {
     THandler Handler;
 };
 
-void NotAvailableYet(TCustomFFmpeg&, const std::string& name, const std::string&) {
-    throw FFmpegException("Option not available yet: " + name);
+// "vhook": a plug-in's file name and its arguments, separated by "|" when the text has
+// one, else by blanks.
+void VhookOption(TCustomFFmpeg& e, const std::string&, const std::string& value) {
+    const char separator = value.find('|') != std::string::npos ? '|' : ' ';
+    std::vector<std::string> args;
+    size_t pos = 0;
+    while (pos < value.size() && args.size() < 64) {
+        const size_t end = std::min(value.find(separator, pos), value.size());
+        if (end > pos)
+            args.push_back(value.substr(pos, end - pos));
+        pos = end + 1;
+    }
+    if (e.FrameHooks.AddFrameHook(args) != 0)
+        throw FFmpegException("Failed to add video hook function: " + value);
+    e.Options.UsingFrameHooks = true;
 }
 
 void DoNothing(TCustomFFmpeg& e, const std::string& name, const std::string&) {
@@ -229,7 +242,7 @@ const TOptionRow OptionRows[] = {
     {"psnr", QM_FLAG(Psnr)},
     {"vstats", QM_METHOD(VstatsOption)},
     {"vstats_file", QM_TEXT(VstatsFileName)},
-    {"vhook", NotAvailableYet},
+    {"vhook", VhookOption},
     {"vfilters", [](TCustomFFmpeg& e, const std::string&, const std::string& v) {
          if (!v.empty())
              e.Options.VideoFilters = v;

@@ -211,10 +211,26 @@ void TCustomFFmpeg::SetupVideoEncoding(TOutputStreamState& AOutput, TInputStream
     const AVCodecParameters* dec = AInput.Stream->codecpar;
     if (enc->pix_fmt == AV_PIX_FMT_NONE)
         throw FFmpegException("Video pixel format is unknown, stream cannot be decoded");
-    if (FFiltersActive)
-        throw FFmpegException("Video filters are not available yet");
     const auto& o = Options;
     auto& out = AOutput;
+    if (FFiltersActive) {
+        // The graph crops and scales; the output path only pads.
+        FLastError.clear();
+        if (ConfigureFilters(AInput, out) < 0)
+            throw FFmpegException(FLastError.empty() ? "Error opening filters!"
+                                                     : "Error opening filters: " + FLastError);
+        out.VideoPad = (o.PadTop | o.PadBottom | o.PadLeft | o.PadRight) != 0;
+        out.StreamPadTop = o.PadTop;
+        out.StreamPadBottom = o.PadBottom;
+        out.StreamPadLeft = o.PadLeft;
+        out.StreamPadRight = o.PadRight;
+        out.ResampleHeight = dec->height;
+        if (out.VideoPad)
+            AllocateTempPicture(out);
+        out.EncodingNeeded = 1;
+        AInput.DecodingNeeded = 1;
+        return;
+    }
     out.VideoCrop = (o.CropTop | o.CropBottom | o.CropLeft | o.CropRight) != 0;
     out.VideoPad = (o.PadTop | o.PadBottom | o.PadLeft | o.PadRight) != 0;
     out.TopBand = out.OriginalTopBand = o.CropTop;
@@ -229,16 +245,8 @@ void TCustomFFmpeg::SetupVideoEncoding(TOutputStreamState& AOutput, TInputStream
         !(enc->width == dec->width - (o.CropLeft + o.CropRight) + (o.PadLeft + o.PadRight) &&
           enc->height == dec->height - (o.CropTop + o.CropBottom) + (o.PadTop + o.PadBottom) &&
           enc->pix_fmt == dec->format);
-    if (out.VideoResample || out.VideoPad || out.VideoCrop) {
-        out.TempPicture.reset(ff::av_frame_alloc());
-        if (!out.TempPicture)
-            throw FFmpegException("Cannot allocate temp picture, check pix fmt");
-        out.TempPicture->format = enc->pix_fmt;
-        out.TempPicture->width = enc->width;
-        out.TempPicture->height = enc->height;
-        if (ff::av_frame_get_buffer(out.TempPicture.get(), 0) < 0)
-            throw FFmpegException("Cannot allocate temp picture, check pix fmt");
-    }
+    if (out.VideoResample || out.VideoPad || out.VideoCrop)
+        AllocateTempPicture(out);
     out.OriginalWidth = dec->width;
     out.OriginalHeight = dec->height;
     out.ResampleWidth = dec->width - (out.LeftBand + out.RightBand);
@@ -250,6 +258,18 @@ void TCustomFFmpeg::SetupVideoEncoding(TOutputStreamState& AOutput, TInputStream
     }
     out.EncodingNeeded = 1;
     AInput.DecodingNeeded = 1;
+}
+
+void TCustomFFmpeg::AllocateTempPicture(TOutputStreamState& AOutput) {
+    const AVCodecContext* enc = AOutput.Encoder;
+    AOutput.TempPicture.reset(ff::av_frame_alloc());
+    if (!AOutput.TempPicture)
+        throw FFmpegException("Cannot allocate temp picture, check pix fmt");
+    AOutput.TempPicture->format = enc->pix_fmt;
+    AOutput.TempPicture->width = enc->width;
+    AOutput.TempPicture->height = enc->height;
+    if (ff::av_frame_get_buffer(AOutput.TempPicture.get(), 0) < 0)
+        throw FFmpegException("Cannot allocate temp picture, check pix fmt");
 }
 
 void TCustomFFmpeg::BuildScaler(TOutputStreamState& AOutput) {

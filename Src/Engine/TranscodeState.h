@@ -74,6 +74,12 @@ struct TOutputStreamState {
     int32_t StreamPadTop = 0, StreamPadBottom = 0, StreamPadLeft = 0, StreamPadRight = 0;
     TFramePtr EncodeFrame; // the frame handed to the encoder, reused
     int32_t LastFrameSize = 0;
+    int64_t LastCodedPts = AV_NOPTS_VALUE; // of the last packet, in the encoder's time base
+    // "vfilters": this output's graph and its two ends (owned by the graph).
+    TFilterGraphPtr FilterGraph;
+    AVFilterContext* FilterSource = nullptr;
+    AVFilterContext* FilterSink = nullptr;
+    TFramePtr FilterFrame; // reused for what goes in and comes out
     int32_t LastPictureType = 0; // of the last packet, from its quality side data
     double LastError0 = 0;       // its luma error, when the encoder measures PSNR
     std::unique_ptr<FILE, TFileCloser> LogFile; // first-pass statistics

@@ -182,6 +182,25 @@ TEST_F(ConvertTest, ThreeFilesBecomeThreeTitlesInOrder) {
         EXPECT_TRUE(name == "VIDEO_TS" || name == "AUDIO_TS") << name;
 }
 
+TEST_F(ConvertTest, FilesConvertedSideBySideStayInListOrder) {
+    REQUIRE_DVD_TOOLS();
+    // The long file first: the short ones end before it.
+    const std::string out = Dir / "out";
+    auto run = test::RunCommand(Cli() + " convert --jobs 2 --threads 1 -p pal-lp -o " + test::ShellQuote(out) +
+                                " " + Fixture("av_sync.mp4") + " " + Fixture("mp4_h264_aac.mp4") + " " +
+                                Fixture("audio_only.mp3") + " " + Fixture("flv_flv1_mp3.flv"));
+    EXPECT_EQ(run.ExitCode, 1) << run.Output;
+    EXPECT_NE(run.Output.find("title 1: " + fixtures::FixturePath("av_sync.mp4")), std::string::npos)
+        << run.Output;
+    EXPECT_NE(run.Output.find("title 3: " + fixtures::FixturePath("flv_flv1_mp3.flv")), std::string::npos);
+    EXPECT_NE(run.Output.find("100.0%"), std::string::npos);
+    const auto titles = ReadTitles(out);
+    ASSERT_EQ(titles.size(), 3u) << run.Output;
+    const double lengths[] = {4, 2, 2};
+    for (size_t i = 0; i < 3; ++i)
+        EXPECT_NEAR(titles[i].Length, lengths[i], 0.5) << i;
+}
+
 TEST_F(ConvertTest, LongPlayNtscWithATrimmedFile) {
     REQUIRE_DVD_TOOLS();
     const std::string out = Dir / "out";

@@ -26,7 +26,7 @@ namespace {
 void PrintConvertHelp() {
     std::printf(
         "Usage: quillmoor-cli convert [-p PRESET] [-o FOLDER] [--trim FILE=START-END]...\n"
-        "                             [--overwrite] [-v] FILE...\n"
+        "                             [--overwrite] [--threads N] [--jobs N] [-v] FILE...\n"
         "\n"
         "Converts the files, in order, into one DVD-Video folder (FOLDER/VIDEO_TS), one title\n"
         "per file.\n"
@@ -37,6 +37,8 @@ void PrintConvertHelp() {
         "                converts only that part of FILE; START and END in seconds (decimals\n"
         "                allowed) or hh:mm:ss[.mmm]; an empty END means to the end\n"
         "  --overwrite   replace a DVD that FOLDER already holds\n"
+        "  --threads N   codec threads per conversion (default 0: one per processor)\n"
+        "  --jobs N      files converted at the same time (default 1)\n"
         "  -v            show the messages of the conversion engine and of dvdauthor\n"
         "A file that cannot be read or converted is named with the reason and left off the\n"
         "disc; the others are still converted. Ctrl-C stops the batch and removes what it\n"
@@ -204,6 +206,7 @@ private:
 int RunConvert(const TArgs& args) {
     std::string preset, outPath;
     bool overwrite = false, verbose = false;
+    int threads = 0, jobs = 1;
     std::vector<std::string> files;
     std::vector<std::pair<std::string, TTrim>> trims;
     for (size_t i = 0; i < args.size(); ++i) {
@@ -235,6 +238,19 @@ int RunConvert(const TArgs& args) {
                 return 1;
             }
             trims.emplace_back(AbsolutePath(file), trim);
+        } else if (a == "--threads" || a == "--jobs") {
+            std::string text;
+            if (!value(text))
+                return 1;
+            char* end = nullptr;
+            const long n = std::strtol(text.c_str(), &end, 10);
+            const long least = a == "--jobs" ? 1 : 0;
+            if (text.empty() || *end != '\0' || n < least || n > 64) {
+                std::fprintf(stderr, "%s wants a count from %ld to 64, not \"%s\"\n", a.c_str(), least,
+                             text.c_str());
+                return 1;
+            }
+            (a == "--jobs" ? jobs : threads) = static_cast<int>(n);
         } else if (a == "--overwrite") {
             overwrite = true;
         } else if (a == "-v" || a == "--verbose") {
@@ -306,6 +322,8 @@ int RunConvert(const TArgs& args) {
     batch.OutPath = outPath;
     batch.PresetIndex = presetIndex;
     batch.Overwrite = overwrite;
+    batch.Threads = threads;
+    batch.Jobs = jobs;
     TProgressDisplay display(list.Items());
     batch.OnFileStart = [&display](int AIndex, const rInputStreamInfo&) { display.FileStart(AIndex); };
     batch.OnFileEnd = [&display](int AIndex, const TBatchFile& AFile) { display.FileEnd(AIndex, AFile); };

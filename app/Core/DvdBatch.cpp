@@ -19,18 +19,34 @@
 
 namespace qm {
 
+// One conversion task of a run and what its threads report about it.
+struct TTaskSlot {
+    int File = -1;
+    double Offset = 0; // percent reached before it starts
+    double Weight = 0; // percent it adds from start to end
+    std::atomic<int64_t> LengthMs{-1};
+    std::atomic<int64_t> DoneMs{0};
+    std::string SetupError; // the task could not be set up; main thread only
+    // Guarded by TRunState::Lock.
+    bool Finished = false;
+    bool Exception = false;
+    std::string Message;
+};
+
 // What the converter's threads and the queued progress hand-overs share with the batch.
 struct TDvdBatch::TRunState {
     TDvdBatch* Batch = nullptr; // main thread only; null once the batch is gone
-    std::atomic<int> FileIndex{-1};
     std::atomic<int> FileCount{0};
-    std::atomic<int64_t> LengthMs{-1};
     std::atomic<bool> AllDone{false};
+    // By task index; changed only while no task runs.
+    std::vector<std::unique_ptr<TTaskSlot>> Slots;
     std::mutex Lock;
-    bool TaskEnded = false; // guarded by Lock
-    bool TaskFinished = false;
-    bool TaskException = false;
-    std::string TaskMessage;
+
+    TTaskSlot* Slot(int32_t AIndex) {
+        return AIndex >= 0 && static_cast<size_t>(AIndex) < Slots.size() ? Slots[size_t(AIndex)].get()
+                                                                         : nullptr;
+    }
+    double Percent() const;
 };
 
 namespace {
@@ -93,13 +109,29 @@ double ChooseDiscAspect(const std::vector<rInputStreamInfo>& AItems, const TDvdP
     return Standard;
 }
 
+namespace {
+
+// How much of a conversion is done, 0..1; 0 while its length is unknown.
+double DoneFraction(double ADoneMs, double ALengthMs) {
+    const double x = ALengthMs > 0 ? ADoneMs / ALengthMs : 0;
+    return x < 0 ? 0 : x > 1 ? 1 : x;
+}
+
+} // namespace
+
 double ConversionPercent(int AIndex, int ACount, double ADoneMs, double ALengthMs) {
     if (ACount <= 0)
         return 0;
     const double share = 80.0 / ACount;
-    double x = ALengthMs > 0 ? ADoneMs / ALengthMs : 0;
-    x = x < 0 ? 0 : x > 1 ? 1 : x;
-    return AIndex * share + x * share;
+    return AIndex * share + DoneFraction(ADoneMs, ALengthMs) * share;
+}
+
+double TDvdBatch::TRunState::Percent() const {
+    double percent = 0;
+    for (const auto& slot : Slots)
+        percent += slot->Offset + slot->Weight * DoneFraction(static_cast<double>(slot->DoneMs),
+                                                              static_cast<double>(slot->LengthMs));
+    return percent;
 }
 
 int64_t EstimateBatchBytes(const std::vector<rInputStreamInfo>& AItems, const TDvdPreset& APreset) {
@@ -118,17 +150,22 @@ TDvdBatch::TDvdBatch(std::string AProgramFolder)
       FRun(std::make_shared<TRunState>()) {
     FRun->Batch = this;
     std::shared_ptr<TRunState> run = FRun;
-    FConverter->OnProgress = [run](int32_t, int32_t, int32_t AFPS, int32_t ACurrentDuration, float,
-                                   float, int64_t, int32_t ATotalOutputDuration) {
+    FConverter->OnProgress = [run](int32_t AIndex, int32_t, int32_t AFPS, int32_t ACurrentDuration,
+                                   float, float, int64_t, int32_t ATotalOutputDuration) {
         // A worker thread: compute here, show on the main thread without waiting for it.
+        TTaskSlot* slot = run->Slot(AIndex);
+        if (!slot)
+            return;
+        slot->DoneMs = ACurrentDuration;
+        if (slot->LengthMs <= 0 && ATotalOutputDuration > 0)
+            slot->LengthMs = ATotalOutputDuration;
         TBatchProgress p;
-        p.FileIndex = run->FileIndex;
+        p.FileIndex = slot->File;
         p.FileCount = run->FileCount;
         p.FPS = AFPS;
         p.FileDoneMs = ACurrentDuration;
-        p.FileLengthMs = run->LengthMs > 0 ? run->LengthMs.load() : ATotalOutputDuration;
-        p.Percent = ConversionPercent(p.FileIndex, p.FileCount, static_cast<double>(p.FileDoneMs),
-                                      static_cast<double>(p.FileLengthMs));
+        p.FileLengthMs = slot->LengthMs;
+        p.Percent = run->Percent();
         p.Position = static_cast<int>(p.Percent);
         p.Label = ProgressLabel(p.Percent);
         TMainThread::Queue([run, p] {
@@ -144,10 +181,11 @@ TDvdBatch::TDvdBatch(std::string AProgramFolder)
             return;
         }
         std::lock_guard<std::mutex> guard(run->Lock);
-        run->TaskEnded = true;
-        run->TaskFinished = AFinished;
-        run->TaskException = AException;
-        run->TaskMessage = AMessage;
+        if (TTaskSlot* slot = run->Slot(AIndex)) {
+            slot->Finished = AFinished;
+            slot->Exception = AException;
+            slot->Message = AMessage;
+        }
     };
 }
 
@@ -170,8 +208,15 @@ void TDvdBatch::SetUiState(TBatchUiState AState) {
 
 void TDvdBatch::Report(const TBatchProgress& AProgress) {
     // A late report of a file that has ended would move the bar back.
-    if (FUiState != bsConverting || AProgress.FileIndex != FRun->FileIndex)
+    if (FUiState != bsConverting || (FCurrentFile >= 0 && AProgress.FileIndex != FCurrentFile))
         return;
+    // Files converted side by side are announced with their first report.
+    if (FCurrentFile < 0 && static_cast<size_t>(AProgress.FileIndex) < FAnnounced.size() &&
+        !FAnnounced[size_t(AProgress.FileIndex)]) {
+        FAnnounced[size_t(AProgress.FileIndex)] = true;
+        if (OnFileStart)
+            OnFileStart(AProgress.FileIndex, (*FItems)[size_t(AProgress.FileIndex)]);
+    }
     if (OnProgress)
         OnProgress(AProgress);
 }
@@ -211,7 +256,7 @@ void TDvdBatch::FillOptions(const rInputStreamInfo& AItem, double ADiscAspect,
     // drifts get silence or lose samples so that the stream has neither gaps nor backward
     // steps (dvdauthor warns about both).
     o.AudioSync = 1;
-    o.ExtraOptions = ExtraOptions;
+    o.ExtraOptions = "threads=" + std::to_string(Threads) + "\n" + ExtraOptions;
 }
 
 bool TDvdBatch::CheckBeforeStart(const std::vector<rInputStreamInfo>& AItems, TBatchResult& AResult) {
@@ -265,47 +310,99 @@ bool TDvdBatch::CheckBeforeStart(const std::vector<rInputStreamInfo>& AItems, TB
     return true;
 }
 
-bool TDvdBatch::ConvertFile(int AIndex, const rInputStreamInfo& AItem, double ADiscAspect,
-                            const std::string& AOutput, std::string& AError) {
+int32_t TDvdBatch::AddFileTask(int AIndex, double ADiscAspect, double AOffset, double AWeight) {
     TFFmpegConverter& c = *FConverter;
-    c.ClearTasks();
+    const rInputStreamInfo& item = (*FItems)[size_t(AIndex)];
+    auto slot = std::make_unique<TTaskSlot>();
+    slot->File = AIndex;
+    slot->Offset = AOffset;
+    slot->Weight = AWeight;
+    slot->LengthMs = item.ConvertedLengthMs();
     TInputOptions input;
     InitInputOptions(input);
-    input.StartTimeMs = static_cast<int32_t>(AItem.TrimStart);
-    const int32_t task = c.AddTask(AItem.FileName, &input);
+    input.StartTimeMs = static_cast<int32_t>(item.TrimStart);
+    input.ExtraOptions = "threads=" + std::to_string(Threads);
+    const int32_t task = c.AddTask(item.FileName, &input);
     if (task < 0) {
-        AError = c.LastError();
-        return false;
+        FAddError = c.LastError();
+        return -1;
     }
     TOutputOptions output;
-    FillOptions(AItem, ADiscAspect, output);
+    FillOptions(item, ADiscAspect, output);
     c.SetThreadPriority(tpNormal);
-    if (!c.SetTaskOutput(task, AOutput, &output)) {
-        AError = c.LastError();
-        return false;
-    }
-    FRun->FileIndex = AIndex;
-    FRun->LengthMs = AItem.ConvertedLengthMs();
+    // A task without an output still runs, and fails at once.
+    if (!c.SetTaskOutput(task, StreamName(AIndex), &output))
+        slot->SetupError = c.LastError();
+    if (static_cast<size_t>(task) != FRun->Slots.size())
+        throw std::logic_error("task list and batch out of step");
+    FRun->Slots.push_back(std::move(slot));
+    return task;
+}
+
+std::string TDvdBatch::StreamName(int AIndex) const {
+    return FWorkFolder + "Movies" + std::to_string(AIndex) + ".mpg";
+}
+
+void TDvdBatch::RunTasks(int32_t AThreadCount) {
     FRun->AllDone = false;
-    {
-        std::lock_guard<std::mutex> guard(FRun->Lock);
-        FRun->TaskEnded = FRun->TaskFinished = FRun->TaskException = false;
-        FRun->TaskMessage.clear();
-    }
-    c.StartTasks(1);
+    FConverter->StartTasks(AThreadCount);
     TMainThread::WaitFor([this] { return FRun->AllDone.load(); });
-    if (FStopped)
-        return false;
+}
+
+bool TDvdBatch::TaskSucceeded(const TTaskSlot& ASlot, std::string& AError) {
     std::lock_guard<std::mutex> guard(FRun->Lock);
-    if (!FRun->TaskFinished || FRun->TaskException) {
-        AError = !FRun->TaskMessage.empty() ? FRun->TaskMessage : "The conversion did not finish.";
+    if (!ASlot.SetupError.empty()) {
+        AError = ASlot.SetupError;
         return false;
     }
-    if (FileSize(AOutput) <= 0) {
+    if (!ASlot.Finished || ASlot.Exception) {
+        AError = !ASlot.Message.empty() ? ASlot.Message : "The conversion did not finish.";
+        return false;
+    }
+    if (FileSize(StreamName(ASlot.File)) <= 0) {
         AError = "The conversion wrote no stream.";
         return false;
     }
     return true;
+}
+
+void TDvdBatch::PrepareRun() {
+    FConverter->ClearTasks();
+    FRun->Slots.clear();
+}
+
+bool TDvdBatch::ConvertFile(int AIndex, double ADiscAspect, std::string& AError) {
+    PrepareRun();
+    const double share = 80.0 / FRun->FileCount;
+    if (AddFileTask(AIndex, ADiscAspect, AIndex * share, share) < 0) {
+        AError = FAddError;
+        return false;
+    }
+    FCurrentFile = AIndex;
+    RunTasks(1);
+    return !FStopped && TaskSucceeded(*FRun->Slots[0], AError);
+}
+
+void TDvdBatch::ConvertTogether(double ADiscAspect, TBatchResult& AResult) {
+    PrepareRun();
+    const auto& items = *FItems;
+    double total = 0;
+    for (const auto& item : items)
+        if (item.HasVideo())
+            total += static_cast<double>(std::max<int64_t>(item.ConvertedLengthMs(), 1));
+    FCurrentFile = -1;
+    FAnnounced.assign(items.size(), false);
+    for (size_t i = 0; i < items.size(); ++i) {
+        if (!items[i].HasVideo())
+            continue;
+        // Each file's share of the bar follows its length.
+        const double weight =
+            80.0 * static_cast<double>(std::max<int64_t>(items[i].ConvertedLengthMs(), 1)) / total;
+        if (AddFileTask(static_cast<int>(i), ADiscAspect, 0, weight) < 0)
+            AResult.Files[i].Error = FAddError;
+    }
+    if (!FRun->Slots.empty())
+        RunTasks(Jobs);
 }
 
 bool TDvdBatch::Author(const std::vector<std::string>& AStreams, TBatchResult& AResult) {
@@ -375,37 +472,53 @@ TBatchResult TDvdBatch::Convert(const std::vector<rInputStreamInfo>& AItems) {
         return result;
 
     FRun->FileCount = static_cast<int>(AItems.size());
+    FItems = &AItems;
     const double aspect = ChooseDiscAspect(AItems, DvdPresets()[static_cast<size_t>(PresetIndex)]);
     std::vector<std::string> produced;
-    try {
-        for (size_t i = 0; i < AItems.size() && !FStopped; ++i) {
-            const int index = static_cast<int>(i);
-            TBatchFile& file = result.Files[i];
-            SetUiState(bsConverting);
-            if (OnFileStart)
-                OnFileStart(index, AItems[i]);
-            const std::string stream = FWorkFolder + "Movies" + std::to_string(i) + ".mpg";
-            std::string error;
-            bool ok = false;
-            if (!AItems[i].HasVideo())
-                error = "It has no video stream, and a DVD title needs a picture.";
-            else
-                ok = ConvertFile(index, AItems[i], aspect, stream, error);
-            if (FStopped) {
-                std::remove(stream.c_str());
-                break;
-            }
-            if (ok) {
-                produced.push_back(stream);
-                file.Title = static_cast<int>(produced.size());
-            } else {
-                std::remove(stream.c_str());
-                file.Error = error;
-            }
-            if (OnFileEnd)
-                OnFileEnd(index, file);
+    const char* const noPicture = "It has no video stream, and a DVD title needs a picture.";
+    auto fileEnded = [&](size_t AIndex, bool AOk, const std::string& AError) {
+        TBatchFile& file = result.Files[AIndex];
+        if (AOk) {
+            produced.push_back(StreamName(static_cast<int>(AIndex)));
+            file.Title = static_cast<int>(produced.size());
+        } else {
+            std::remove(StreamName(static_cast<int>(AIndex)).c_str());
+            file.Error = AError;
         }
-        FRun->FileIndex = -1;
+        if (OnFileEnd)
+            OnFileEnd(static_cast<int>(AIndex), file);
+    };
+    try {
+        if (Jobs > 1) {
+            SetUiState(bsConverting);
+            ConvertTogether(aspect, result);
+            // The streams go onto the disc in list order, whatever order they ended in.
+            size_t slot = 0;
+            for (size_t i = 0; i < AItems.size() && !FStopped; ++i) {
+                std::string error = !AItems[i].HasVideo() ? noPicture : result.Files[i].Error;
+                bool ok = false;
+                if (slot < FRun->Slots.size() && FRun->Slots[slot]->File == static_cast<int>(i))
+                    ok = TaskSucceeded(*FRun->Slots[slot++], error);
+                fileEnded(i, ok, error);
+            }
+        } else {
+            for (size_t i = 0; i < AItems.size() && !FStopped; ++i) {
+                const int index = static_cast<int>(i);
+                SetUiState(bsConverting);
+                if (OnFileStart)
+                    OnFileStart(index, AItems[i]);
+                std::string error;
+                bool ok = false;
+                if (!AItems[i].HasVideo())
+                    error = noPicture;
+                else
+                    ok = ConvertFile(index, aspect, error);
+                if (FStopped)
+                    break;
+                fileEnded(i, ok, error);
+            }
+        }
+        FCurrentFile = -1;
         if (!FStopped && produced.empty()) {
             result.Error = "No file could be converted, so there is nothing to put on a disc.";
         } else if (!FStopped) {
@@ -415,10 +528,11 @@ TBatchResult TDvdBatch::Convert(const std::vector<rInputStreamInfo>& AItems) {
     } catch (const std::exception& e) {
         result.Error = e.what();
     }
-    FConverter->ClearTasks();
-    FRun->FileIndex = -1;
+    PrepareRun();
+    FCurrentFile = -1;
     // Late progress hand-overs find no running file and are dropped.
     TMainThread::ProcessMessages();
+    FItems = nullptr;
     result.Stopped = FStopped;
     if (!result.Authored)
         for (auto& f : result.Files)

@@ -29,6 +29,7 @@ namespace qm {
 
 class TFFmpegConverter;
 struct TOutputOptions;
+struct TTaskSlot;
 
 enum TBatchUiState { bsConverting = 0, bsIdle = 1, bsAuthoring = 2 };
 
@@ -101,6 +102,10 @@ public:
     int PresetIndex = DefaultPresetIndex;
     bool Overwrite = false; // replace an existing VIDEO_TS in OutPath
     std::string ExtraOptions; // name=value lines for every file's output
+    int Threads = 0;          // codec threads per conversion; 0 one per processor
+    // Files converted at the same time. 1: one after another, each as its own run of the
+    // converter; more: every file a task of one run, the bar's share of each by its length.
+    int Jobs = 1;
 
     // Runs the whole batch on the calling (main) thread, serving its hand-overs; Stop,
     // Pause and Resume are called from handlers run meanwhile.
@@ -125,8 +130,15 @@ private:
     struct TRunState;
     void SetUiState(TBatchUiState AState);
     bool CheckBeforeStart(const std::vector<rInputStreamInfo>& AItems, TBatchResult& AResult);
-    bool ConvertFile(int AIndex, const rInputStreamInfo& AItem, double ADiscAspect,
-                     const std::string& AOutput, std::string& AError);
+    // The task of file AIndex into the converter's list (it still runs, to fail, when its
+    // output could not be set); -1 with FAddError when the file cannot be opened.
+    int32_t AddFileTask(int AIndex, double ADiscAspect, double AOffset, double AWeight);
+    std::string StreamName(int AIndex) const;
+    void PrepareRun();
+    void RunTasks(int32_t AThreadCount);
+    bool TaskSucceeded(const TTaskSlot& ASlot, std::string& AError);
+    bool ConvertFile(int AIndex, double ADiscAspect, std::string& AError);
+    void ConvertTogether(double ADiscAspect, TBatchResult& AResult);
     bool Author(const std::vector<std::string>& AStreams, TBatchResult& AResult);
     void Report(const TBatchProgress& AProgress);
 
@@ -137,6 +149,10 @@ private:
     bool FPaused = false;
     bool FStopped = false;
     std::string FWorkFolder;
+    const std::vector<rInputStreamInfo>* FItems = nullptr; // during Convert
+    int FCurrentFile = -1;        // one after another: the file converting; -1 side by side
+    std::vector<bool> FAnnounced; // side by side: OnFileStart called
+    std::string FAddError;
     std::function<void()> FCancelAuthoring; // while dvdauthor runs
     // Shared with the converter's threads.
     std::shared_ptr<TRunState> FRun;

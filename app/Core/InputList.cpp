@@ -2,6 +2,9 @@
 
 #include <QString>
 
+#include <algorithm>
+#include <functional>
+
 #include "Core/Product.h"
 #include "Probe/AVProbe.h"
 #include "Probe/MediaText.h"
@@ -45,6 +48,26 @@ bool ReadInputFile(TCustomAVProbe& AProbe, const std::string& AFileName, rInputS
     AProbe.Close();
     ARecord = std::move(r);
     return true;
+}
+
+std::vector<int> RowsToRemove(std::vector<int> ASelected, int ACount) {
+    if (ACount <= 0)
+        return {};
+    if (ASelected.empty())
+        return {ACount - 1};
+    std::vector<int> rows;
+    for (int r : ASelected)
+        if (r >= 0 && r < ACount)
+            rows.push_back(r);
+    std::sort(rows.begin(), rows.end(), std::greater<int>());
+    rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
+    return rows;
+}
+
+int RowAfterRemove(int ALowestRemoved, int ACountLeft) {
+    if (ACountLeft <= 0)
+        return -1;
+    return ALowestRemoved < ACountLeft ? ALowestRemoved : ACountLeft - 1;
 }
 
 bool TInputList::Contains(const std::string& AFileName) const {

@@ -38,6 +38,13 @@ bool ReadInputFile(TCustomAVProbe& AProbe, const std::string& AFileName, rInputS
 inline constexpr const char* UnreadableFileSentence =
     "We cannot read this file.This is not a valid file or its format is not currently supported.";
 
+// Remove of the window's list. The rows it deletes, from the last to the first: the selected
+// ones, or the last row when nothing is selected (rows outside 0..ACount-1 are dropped).
+std::vector<int> RowsToRemove(std::vector<int> ASelected, int ACount);
+// The row selected afterwards: the one that moved into the place of the lowest deleted row,
+// or the new last row when that was the end; -1 when no row is left.
+int RowAfterRemove(int ALowestRemoved, int ACountLeft);
+
 class TInputList {
 public:
     // Adds the files in order: a name already listed (letter case ignored) is skipped, a

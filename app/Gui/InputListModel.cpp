@@ -1,0 +1,111 @@
+#include "Gui/InputListModel.h"
+
+#include <QFileInfo>
+
+namespace qm {
+
+TInputListModel::TInputListModel(QObject* AParent) : QAbstractTableModel(AParent) {}
+
+int TInputListModel::rowCount(const QModelIndex& AParent) const {
+    return AParent.isValid() ? 0 : static_cast<int>(FList.Items().size());
+}
+
+int TInputListModel::columnCount(const QModelIndex& AParent) const {
+    return AParent.isValid() ? 0 : ColumnCount;
+}
+
+QVariant TInputListModel::data(const QModelIndex& AIndex, int ARole) const {
+    if (!AIndex.isValid() || AIndex.row() >= rowCount())
+        return {};
+    const rInputStreamInfo& item = FList.Items()[static_cast<size_t>(AIndex.row())];
+    switch (ARole) {
+    case Qt::DisplayRole:
+        switch (AIndex.column()) {
+        case colInputFile:
+            return QString::fromStdString(item.FileName);
+        case colTotalTime:
+            return QString::fromStdString(item.DurationText);
+        case colFileSize:
+            return QString::fromStdString(item.SizeText);
+        }
+        break;
+    case Qt::DecorationRole:
+        if (AIndex.column() == colInputFile)
+            return IconFor(QString::fromStdString(item.FileName));
+        break;
+    case Qt::ToolTipRole:
+        if (AIndex.column() == colInputFile)
+            return QString::fromStdString(item.FileName);
+        break;
+    case Qt::TextAlignmentRole:
+        if (AIndex.column() == colFileSize)
+            return int(Qt::AlignRight | Qt::AlignVCenter);
+        return int(Qt::AlignLeft | Qt::AlignVCenter);
+    }
+    return {};
+}
+
+QVariant TInputListModel::headerData(int ASection, Qt::Orientation AOrientation, int ARole) const {
+    if (AOrientation != Qt::Horizontal)
+        return {};
+    if (ARole == Qt::DisplayRole) {
+        switch (ASection) {
+        case colInputFile:
+            return QStringLiteral("Input File");
+        case colTotalTime:
+            return QStringLiteral("Total Time");
+        case colFileSize:
+            return QStringLiteral("File Size");
+        }
+    }
+    if (ARole == Qt::TextAlignmentRole)
+        return int((ASection == colFileSize ? Qt::AlignRight : Qt::AlignLeft) | Qt::AlignVCenter);
+    return {};
+}
+
+std::string TInputListModel::Add(const std::vector<std::string>& ANames, TCustomAVProbe& AProbe) {
+    // The rows are added to a copy first: the view must hear of them before the model has them.
+    TInputList grown = FList;
+    const std::string message = grown.Add(ANames, AProbe);
+    const int before = rowCount(), after = static_cast<int>(grown.Items().size());
+    if (after > before) {
+        beginInsertRows({}, before, after - 1);
+        FList = std::move(grown);
+        endInsertRows();
+    }
+    return message;
+}
+
+int TInputListModel::Remove(const std::vector<int>& ASelected) {
+    const std::vector<int> rows = RowsToRemove(ASelected, rowCount());
+    auto& items = FList.Items();
+    for (int row : rows) {
+        beginRemoveRows({}, row, row);
+        items.erase(items.begin() + row);
+        endRemoveRows();
+    }
+    return rows.empty() ? -1 : RowAfterRemove(rows.back(), rowCount());
+}
+
+void TInputListModel::Clear() {
+    if (FList.Items().empty())
+        return;
+    beginResetModel();
+    FList.Items().clear();
+    endResetModel();
+}
+
+QIcon TInputListModel::IconFor(const QString& AFileName) const {
+    // By the extension alone, as for any file of that kind.
+    const QString suffix = QFileInfo(AFileName).suffix().toLower();
+    auto found = FIcons.constFind(suffix);
+    if (found != FIcons.constEnd())
+        return *found;
+    QIcon icon = FIconProvider.icon(QFileInfo(QStringLiteral("file.") + suffix));
+    if (icon.isNull())
+        icon = FIconProvider.icon(QAbstractFileIconProvider::File);
+    FIcons.insert(suffix, icon);
+    return icon;
+}
+
+} // namespace qm

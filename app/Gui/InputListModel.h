@@ -1,0 +1,43 @@
+// The input list as the list view shows it: one row per file with its icon, "Total Time" and
+// "File Size". The records and the add and remove rules are the batch's (Core/InputList.h).
+#pragma once
+
+#include <QAbstractTableModel>
+#include <QFileIconProvider>
+#include <QHash>
+#include <QIcon>
+
+#include "Core/InputList.h"
+
+namespace qm {
+
+class TInputListModel : public QAbstractTableModel {
+    Q_OBJECT
+public:
+    enum TColumn { colInputFile, colTotalTime, colFileSize, ColumnCount };
+
+    explicit TInputListModel(QObject* AParent = nullptr);
+
+    int rowCount(const QModelIndex& AParent = {}) const override;
+    int columnCount(const QModelIndex& AParent = {}) const override;
+    QVariant data(const QModelIndex& AIndex, int ARole) const override;
+    QVariant headerData(int ASection, Qt::Orientation AOrientation, int ARole) const override;
+
+    // Appends the readable files that are not listed yet (each probed once); returns the
+    // message naming the files that could not be read, "" when there are none.
+    std::string Add(const std::vector<std::string>& ANames, TCustomAVProbe& AProbe);
+    // Deletes the selected rows (the last row when none is selected); returns the row to
+    // select afterwards, -1 when the list is empty.
+    int Remove(const std::vector<int>& ASelected);
+    void Clear();
+    const std::vector<rInputStreamInfo>& Items() const { return FList.Items(); }
+
+private:
+    QIcon IconFor(const QString& AFileName) const;
+
+    TInputList FList;
+    QFileIconProvider FIconProvider;
+    mutable QHash<QString, QIcon> FIcons; // by extension
+};
+
+} // namespace qm

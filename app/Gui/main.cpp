@@ -1,0 +1,45 @@
+// quillmoor: the window.
+#include <pthread.h>
+#include <signal.h>
+
+#include <QApplication>
+#include <QDialog>
+
+#include "Cli/Interrupt.h"
+#include "Core/Product.h"
+#include "Gui/MainWindow.h"
+#include "Gui/QtMainThread.h"
+#include "Platform/FileUtils.h"
+
+int main(int argc, char** argv) {
+    // Before Qt starts threads of its own: they must not take the signals that the window
+    // answers (see below).
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGINT);
+    sigaddset(&blocked, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
+
+    QApplication app(argc, argv);
+    QCoreApplication::setOrganizationName(qm::product::Maker);
+    QCoreApplication::setApplicationName(qm::product::Name);
+    QCoreApplication::setApplicationVersion(QM_VERSION);
+    QGuiApplication::setDesktopFileName("quillmoor");
+
+    qm::TQtMainThreadScope mainThread;
+    int result = 0;
+    {
+        qm::TMainWindow window(qm::ProgramFolder());
+        // Ctrl-C or the end of the session closes the window the way the user would, so
+        // that a running batch is stopped and the settings are kept.
+        qm::cli::TInterruptToMainThread interrupt([&window] {
+            for (QWidget* w : QApplication::topLevelWidgets())
+                if (auto* dialog = qobject_cast<QDialog*>(w); dialog && dialog->isVisible())
+                    dialog->reject();
+            window.close();
+        });
+        window.show();
+        result = app.exec();
+    }
+    return result;
+}

@@ -1,0 +1,581 @@
+// The main window on the offscreen platform: the input list's add and remove rules, the
+// enabling rules and the batch's states, progress, the settings and their dialog, Browse's
+// CD-ROM refusal, the contact menu, a batch that fails, Stop, Pause and closing during a
+// batch, the start-up without media libraries, and the main-thread hand-over underneath.
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QHeaderView>
+#include <QItemSelectionModel>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTabWidget>
+#include <QTableView>
+#include <QTest>
+#include <QTimer>
+#include <QToolButton>
+#include <QAbstractEventDispatcher>
+#include <QUrlQuery>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "Core/AppSettings.h"
+#include "Core/Product.h"
+#include "Fixtures.h"
+#include "Gui/InputListModel.h"
+#include "Gui/QtMainThread.h"
+#include "Gui/SettingsDialog.h"
+#include "Platform/MainThread.h"
+#include "test_gui_support.h"
+
+using namespace qm;
+namespace fs = std::filesystem;
+
+namespace {
+
+test::TPrivateHome* Home = nullptr;
+
+std::string ProgramDir() { return IncludeTrailingSlash(test::BinDir()); }
+
+QString Fixture(const char* AName) { return QString::fromStdString(fixtures::FixturePath(AName)); }
+
+void WriteFile(const std::string& APath, const std::string& AText) {
+    fs::create_directories(fs::path(APath).parent_path());
+    std::ofstream(APath) << AText;
+}
+
+std::string ReadFile(const std::string& APath) {
+    std::ifstream in(APath);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+template <class T>
+T* Child(QWidget& AWindow, const char* AName) {
+    T* child = AWindow.findChild<T*>(AName);
+    if (!child)
+        qFatal("no %s", AName);
+    return child;
+}
+
+// A window with its libraries loaded, as after start-up.
+std::unique_ptr<TMainWindow> OpenWindow(test::TFakeDesktop& ADesktop, const std::string& AProgramDir = ProgramDir()) {
+    auto w = std::make_unique<TMainWindow>(AProgramDir, ADesktop.Services());
+    QSignalSpy checked(w.get(), &TMainWindow::LibrariesChecked);
+    w->show();
+    if (!checked.wait(20000))
+        qFatal("the window did not load its libraries");
+    return w;
+}
+
+std::vector<int> Selected(QWidget& AWindow) {
+    std::vector<int> rows;
+    for (const QModelIndex& i : Child<QTableView>(AWindow, "lvInput")->selectionModel()->selectedRows())
+        rows.push_back(i.row());
+    std::sort(rows.begin(), rows.end());
+    return rows;
+}
+
+void Select(QWidget& AWindow, const std::vector<int>& ARows) {
+    auto* list = Child<QTableView>(AWindow, "lvInput");
+    list->clearSelection();
+    for (int r : ARows)
+        list->selectionModel()->select(list->model()->index(r, 0),
+                                       QItemSelectionModel::Select | QItemSelectionModel::Rows);
+}
+
+QStringList Captions(const TMainWindow& AWindow) {
+    QStringList names;
+    for (const auto& item : AWindow.Model().Items())
+        names << QString::fromStdString(item.FileName);
+    return names;
+}
+
+const QStringList ThreeClips = {Fixture("mp4_h264_aac.mp4"), Fixture("mpeg1_mp2.mpg"),
+                                Fixture("avi_mpeg4_mp3.avi")};
+
+// Runs AThen once the modal dialog the window opens next is up.
+void WhenDialogOpens(std::function<void(QWidget*)> AThen) {
+    QTimer::singleShot(0, [AThen] {
+        QWidget* dialog = QApplication::activeModalWidget();
+        if (!dialog)
+            qFatal("no dialog opened");
+        AThen(dialog);
+    });
+}
+
+} // namespace
+
+class TGuiTest : public QObject {
+    Q_OBJECT
+private slots:
+    void init() { std::filesystem::remove(Home->SettingsFile()); }
+
+    // First, while no media library is loaded in this process yet.
+    void withoutTheMediaLibrariesTheWindowShowsTheLoaderMessageClosesAndKeepsTheSettings() {
+        test::TTempDir program;
+        fs::create_directories(program / "Dll");
+        WriteFile(program / "Dll/libavutil.so.57", "not a library");
+        test::TFakeDesktop desktop;
+        auto w = OpenWindow(desktop, IncludeTrailingSlash(program.Path().string()));
+        QVERIFY(!w->LibrariesLoaded());
+        QCOMPARE(desktop.Messages.size(), size_t(1));
+        QCOMPARE(desktop.Messages[0].Icon, QMessageBox::Critical);
+        QVERIFY2(desktop.Messages[0].Text.startsWith("Load library " + QString::fromStdString(program / "Dll/libavutil.so.57") + " error: "),
+                 qPrintable(desktop.Messages[0].Text));
+        QVERIFY(!w->isVisible());
+        QVERIFY(fs::exists(Home->SettingsFile()));
+        QVERIFY(ReadFile(Home->SettingsFile()).find("MusicPlay=1") != std::string::npos);
+    }
+
+    void theWindowHasItsCaptionSizeAndControls() {
+        test::TFakeDesktop desktop;
+        auto w = OpenWindow(desktop);
+        QVERIFY(w->LibrariesLoaded());
+        QCOMPARE(w->windowTitle(), QString("Tarnwick Quillmoor 1.0"));
+        QCOMPARE(w->size(), QSize(704, 513));
+        QCOMPARE(w->minimumSize(), w->maximumSize());
+        QVERIFY(!(w->windowFlags() & Qt::WindowMaximizeButtonHint));
+        QVERIFY(Child<QPushButton>(*w, "bbAdd")->hasFocus());
+
+        auto* header = Child<QTableView>(*w, "lvInput")->horizontalHeader();
+        QCOMPARE(header->sectionSize(0), 535);
+        QCOMPARE(header->sectionSize(1), 70);
+        QCOMPARE(header->sectionSize(2), 70);
+        const QAbstractItemModel* model = Child<QTableView>(*w, "lvInput")->model();
+        QCOMPARE(model->headerData(0, Qt::Horizontal).toString(), QString("Input File"));
+        QCOMPARE(model->headerData(1, Qt::Horizontal).toString(), QString("Total Time"));
+        QCOMPARE(model->headerData(2, Qt::Horizontal).toString(), QString("File Size"));
+
+        auto* presets = Child<QComboBox>(*w, "cbPreset");
+        QCOMPARE(presets->count(), 8);
+        QCOMPARE(presets->currentIndex(), 4);
+        QCOMPARE(presets->itemText(4), QString("DVD PAL High Quality  (MPEG2,  9Mbit,  25fps,  720x576,  Audio-256Kbit)"));
+        QVERIFY(!Child<QLineEdit>(*w, "edOutPath")->isEnabled());
+        QVERIFY(Child<QWidget>(*w, "pnGettingStarted")->isVisible());
+        QCOMPARE(Child<QGroupBox>(*w, "gbOutput")->title(), QString("Select presets and output path"));
+        QCOMPARE(Child<QGroupBox>(*w, "gbConvert")->title(), QString("Convert File"));
+
+        // The context menu in its order, without a preview entry.
+        QStringList entries;
+        for (QAction* a : Child<QMenu>(*w, "pmInput")->actions())
+            entries << (a->isSeparator() ? "-" : a->text());
+        QCOMPARE(entries, QStringList({"Add...", "-", "Remove", "RemoveAll", "-", "Settings...", "-", "Browse..."}));
+    }
+
+    void addingSkipsDuplicatesInOtherLetterCaseAndReportsUnreadableFilesTogether() {
+        test::TTempDir dir;
+        const std::string notVideo = dir / "notes.avi";
+        WriteFile(notVideo, "this is not a video");
+        const std::string missing = dir / "gone.mp4";
+        test::TFakeDesktop desktop;
+        auto w = OpenWindow(desktop);
+        const QString clip = Fixture("mp4_h264_aac.mp4");
+        // Through the open-file dialog, then the same file again by a drop, in other letter case.
+        desktop.FilesToChoose = {clip, QString::fromStdString(notVideo), QString::fromStdString(missing)};
+        Child<QPushButton>(*w, "bbAdd")->click();
+        QVERIFY(test::DropFiles(*w, {clip.toUpper()}));
+        QCOMPARE(Captions(*w), QStringList({clip}));
+        QCOMPARE(desktop.Messages.size(), size_t(1));
+        QCOMPARE(desktop.Messages[0].Icon, QMessageBox::Information);
+        QCOMPARE(desktop.Messages[0].Text,
+                 QString::fromStdString("\n" + notVideo + "\n" + missing +
+                                        "\n\nWe cannot read this file.This is not a valid file or its format is not "
+                                        "currently supported."));
+        // The row's columns; the panel is gone and the new row selected.
+        const QAbstractItemModel* model = Child<QTableView>(*w, "lvInput")->model();
+        QCOMPARE(model->index(0, 1).data().toString(), QString("00:00:02"));
+        QVERIFY(model->index(0, 2).data().toString().endsWith(" MB"));
+        QCOMPARE(model->index(0, 2).data(Qt::TextAlignmentRole).toInt() & Qt::AlignRight, int(Qt::AlignRight));
+        QVERIFY(!model->index(0, 0).data(Qt::DecorationRole).value<QIcon>().isNull());
+        QVERIFY(!Child<QWidget>(*w, "pnGettingStarted")->isVisible());
+        QCOMPARE(Selected(*w), std::vector<int>{0});
+    }
+
+    void removeSelectsTheRowThatTookThePlaceOfTheLowestRemoved_data() {
+        QTest::addColumn<std::vector<int>>("selected");
+        QTest::addColumn<std::vector<int>>("left"); // indexes into ThreeClips
+        QTest::addColumn<int>("selectedAfter");
+        QTest::newRow("middle") << std::vector<int>{1} << std::vector<int>{0, 2} << 1;
+        QTest::newRow("last") << std::vector<int>{2} << std::vector<int>{0, 1} << 1;
+        QTest::newRow("nothing selected removes the last") << std::vector<int>{} << std::vector<int>{0, 1} << 1;
+        QTest::newRow("first and last") << std::vector<int>{0, 2} << std::vector<int>{1} << 0;
+        QTest::newRow("all") << std::vector<int>{0, 1, 2} << std::vector<int>{} << -1;
+    }
+    void removeSelectsTheRowThatTookThePlaceOfTheLowestRemoved() {
+        QFETCH(std::vector<int>, selected);
+        QFETCH(std::vector<int>, left);
+        QFETCH(int, selectedAfter);
+        test::TFakeDesktop desktop;
+        auto w = OpenWindow(desktop);
+        w->AddFiles(ThreeClips);
+        QCOMPARE(w->Model().Items().size(), size_t(3));
+        Select(*w, selected);
+        Child<QPushButton>(*w, "bbRemove")->click();
+        QStringList expected;
+        for (int i : left)
+            expected << ThreeClips[i];
+        QCOMPARE(Captions(*w), expected);
+        QCOMPARE(Selected(*w), selectedAfter < 0 ? std::vector<int>{} : std::vector<int>{selectedAfter});
+    }
+
+    void onlyAddIsUsableWithAnEmptyListAndThePanelStaysHiddenAfterRemoveAll() {
+        test::TFakeDesktop desktop;
+        auto w = OpenWindow(desktop);
+        auto usable = [&] {
+            QStringList names;
+            for (const char* n : {"actAdd", "actRemove", "actRemoveAll", "actSettings", "actBrowse"})
+                if (Child<QAction>(*w, n)->isEnabled())
+                    names << n;
+            for (const char* n : {"bbAdd", "bbRemove", "bbSettings", "bbBrowse", "bbConvert", "cbPreset"})
+                if (Child<QWidget>(*w, n)->isEnabled())
+                    names << n;
+            return names;
+        };
+        const QStringList onlyAdd = {"actAdd", "bbAdd"};
+        QCOMPARE(usable(), onlyAdd);
+        w->AddFiles({ThreeClips[0], ThreeClips[1]});
+        QCOMPARE(usable().size(), 11);
+        Child<QAction>(*w, "actRemoveAll")->trigger();
+        QVERIFY(w->Model().Items().empty());
+        QCOMPARE(usable(), onlyAdd);
+        QVERIFY(!Child<QWidget>(*w, "pnGettingStarted")->isVisible());
+    }
+
+    void theBatchStatesSwitchTheControlsAndRefuseDrops() {
+        test::TFakeDesktop desktop;
+        auto w = OpenWindow(desktop);
+        w->AddFiles({ThreeClips[0]});
+        auto* convert = Child<QPushButton>(*w, "bbConvert");
+        auto* pause = Child<QPushButton>(*w, "bbPause");
+        auto* list = Child<QTableView>(*w, "lvInput");
+        auto followers = [&] {
+            return Child<QWidget>(*w, "bbRemove")->isEnabled() || Child<QWidget>(*w, "bbSettings")->isEnabled() ||
+                   Child<QWidget>(*w, "cbPreset")->isEnabled() || Child<QWidget>(*w, "bbBrowse")->isEnabled();
+        };
+        QVERIFY(!pause->isVisible());
+
+        w->SetUiState(bsConverting);
+        QVERIFY(!Child<QWidget>(*w, "bbAdd")->isEnabled());
+        QVERIFY(!followers());
+        QCOMPARE(list->contextMenuPolicy(), Qt::NoContextMenu);
+        QCOMPARE(convert->text(), QString("Stop"));
+        QVERIFY(convert->isEnabled());
+        QVERIFY(pause->isVisible());
+        QCOMPARE(pause->text(), QString("Pause"));
+        QVERIFY(!test::DropFiles(*w, {ThreeClips[1]}));
+
+        w->SetUiState(bsAuthoring);
+        QVERIFY(!convert->isEnabled());
+        QVERIFY(!pause->isVisible());
+        QVERIFY(!followers());
+        QVERIFY(!test::DropFiles(*w, {ThreeClips[1]}));
+
+        TBatchProgress p;
+        p.Position = 87;
+        p.Label = "Progress: 87.50%";
+        w->ShowProgress(p);
+        QCOMPARE(Child<QProgressBar>(*w, "pbProgress")->value(), 87);
+        QCOMPARE(Child<QLabel>(*w, "lbProgress")->text(), QString("Progress: 87.50%"));
+
+        w->SetUiState(bsIdle);
+        QCOMPARE(convert->text(), QString("Convert"));
+        QVERIFY(convert->isEnabled());
+        QVERIFY(!pause->isVisible());
+        QVERIFY(followers());
+        QCOMPARE(list->contextMenuPolicy(), Qt::CustomContextMenu);
+        QCOMPARE(Child<QProgressBar>(*w, "pbProgress")->value(), 0);
+        QCOMPARE(Child<QLabel>(*w, "lbProgress")->text(), QString());
+        QVERIFY(test::DropFiles(*w, {ThreeClips[1]}));
+        QCOMPARE(w->Model().Items().size(), size_t(2));
+    }
+
+    void settingsAreReadByTheirRules_data() {
+        QTest::addColumn<QString>("stored"); // the settings file; empty: none
+        QTest::addColumn<QString>("outPath"); // "" is the default folder
+        QTest::addColumn<bool>("openFolder");
+        QTest::addColumn<bool>("musicPlay");
+        QTest::newRow("first run") << QString() << QString() << true << true;
+        QTest::newRow("only 0 is off") << "[Configuration]\nOutPath=/srv/discs/\nOpenFolder=no\nMusicPlay=0\n"
+                                       << "/srv/discs/" << true << false;
+        QTest::newRow("empty OutPath") << "[Configuration]\nOutPath=\nOpenFolder=0\nMusicPlay=1\n" << QString()
+                                       << false << true;
+    }
+    void settingsAreReadByTheirRules() {
+        QFETCH(QString, stored);
+        QFETCH(QString, outPath);
+        QFETCH(bool, openFolder);
+        QFETCH(bool, musicPlay);
+        if (!stored.isEmpty())
+            WriteFile(Home->SettingsFile(), stored.toStdString());
+        const QString expected = outPath.isEmpty()
+                                     ? QString::fromStdString(Home->Dir() / "Desktop/Tarnwick Quillmoor/")
+                                     : outPath;
+        test::TFakeDesktop desktop;
+        TMainWindow w(ProgramDir(), desktop.Services());
+        QCOMPARE(Child<QLineEdit>(w, "edOutPath")->text(), expected);
+        QCOMPARE(QString::fromStdString(w.Settings().OutPath), expected);
+        QCOMPARE(w.Settings().OpenFolder, openFolder);
+        QCOMPARE(w.Settings().MusicPlay, musicPlay);
+        // Nothing is written until something changes or the window closes.
+        QCOMPARE(fs::exists(Home->SettingsFile()), !stored.isEmpty());
+        w.close();
+        const std::string saved = ReadFile(Home->SettingsFile());
+        QVERIFY(saved.find("OutPath=" + expected.toStdString()) != std::string::npos);
+        QVERIFY(saved.find(std::string("OpenFolder=") + (openFolder ? "1" : "0")) != std::string::npos);
+        QVERIFY(saved.find(std::string("MusicPlay=") + (musicPlay ? "1" : "0")) != std::string::npos);
+    }
+
+    void theSettingsDialogChangesTheSwitchesOnOkOnlyAndKeepsThemAtOnce() {
+        test::TFakeDesktop desktop;
+        auto w = OpenWindow(desktop);
+        w->AddFiles({ThreeClips[0], ThreeClips[1]});
+        Select(*w, {});
+        auto untickMusicAnd = [](const char* AButton) {
+            WhenDialogOpens([AButton](QWidget* ADialog) {
+                QCOMPARE(ADialog->size(), QSize(372, 416));
+                auto* pages = ADialog->findChild<QTabWidget*>("pcSettings");
+                QCOMPARE(pages->count(), 1);
+                QCOMPARE(pages->tabText(0), QString("Options"));
+                QCOMPARE(ADialog->findChild<QGroupBox*>()->title(), QString("Set the Options"));
+                auto* open = ADialog->findChild<QCheckBox*>("cbOpenFolder");
+                auto* music = ADialog->findChild<QCheckBox*>("cbMusicPlay");
+                QCOMPARE(open->text(), QString("Open the output file folder after the conversion."));
+                QCOMPARE(music->text(), QString("Turn on the warning note after one conversion done."));
+                QVERIFY(open->isChecked() && music->isChecked());
+                music->setChecked(false);
+                ADialog->findChild<QPushButton*>(AButton)->click();
+            });
+        };
+        untickMusicAnd("bbCancel");
+        Child<QPushButton>(*w, "bbSettings")->click();
+        QVERIFY(w->Settings().MusicPlay);
+        QVERIFY(!fs::exists(Home->SettingsFile()));
+        // With no row selected, Settings takes the first.
+        QCOMPARE(Selected(*w), std::vector<int>{0});
+
+        untickMusicAnd("bbOK");
+        Child<QPushButton>(*w, "bbSettings")->click();
+        QVERIFY(!w->Settings().MusicPlay);
+        QVERIFY(w->Settings().OpenFolder);
+        QVERIFY(ReadFile(Home->SettingsFile()).find("MusicPlay=0") != std::string::npos);
+    }
+
+    void browseRefusesAFolderOnACdRom() {
+        test::TFakeDesktop desktop;
+        auto w = OpenWindow(desktop);
+        w->AddFiles({ThreeClips[0]});
+        auto* box = Child<QLineEdit>(*w, "edOutPath");
+        const QString before = box->text();
+
+        desktop.FolderToChoose = QString(); // cancelled
+        Child<QPushButton>(*w, "bbBrowse")->click();
+        QCOMPARE(box->text(), before);
+
+        desktop.FolderToChoose = "/srv/discs";
+        Child<QPushButton>(*w, "bbBrowse")->click();
+        QCOMPARE(box->text(), QString("/srv/discs/"));
+        QCOMPARE(w->Settings().OutPath, std::string("/srv/discs/"));
+        QVERIFY(ReadFile(Home->SettingsFile()).find("OutPath=/srv/discs/") != std::string::npos);
+        QVERIFY(desktop.Messages.empty());
+
+        desktop.FolderToChoose = "/media/cdrom/VIDEOS";
+        desktop.FolderIsOnCdRom = true;
+        Child<QPushButton>(*w, "bbBrowse")->click();
+        QCOMPARE(desktop.Messages.size(), size_t(1));
+        QCOMPARE(desktop.Messages[0].Icon, QMessageBox::Information);
+        QCOMPARE(desktop.Messages[0].Text, QString("Output folder cannot be located in CD-ROM."));
+        QCOMPARE(box->text(), QString());
+        QCOMPARE(w->Settings().OutPath, std::string());
+
+        // The real test on this machine's file systems.
+        QVERIFY(!IsFolderOnCdRom(QString::fromStdString(Home->Dir().Path().string())));
+    }
+
+    void theContactMenuOpensTheHelpAndAMailToSupport() {
+        test::TFakeDesktop desktop;
+        auto w = OpenWindow(desktop);
+        auto* contact = Child<QToolButton>(*w, "tbContactUs");
+        QCOMPARE(contact->text(), QString("Contact Us"));
+        QCOMPARE(contact->popupMode(), QToolButton::InstantPopup);
+        QStringList entries;
+        for (QAction* a : contact->menu()->actions())
+            entries << a->text();
+        QCOMPARE(entries, QStringList({"Our Site", "Email", "News"}));
+        for (QAction* a : contact->menu()->actions())
+            a->trigger();
+        QCOMPARE(desktop.Opened.size(), size_t(3));
+        const QUrl help = QUrl::fromLocalFile(QString::fromStdString(ProgramDir()) + "README.md");
+        QCOMPARE(desktop.Opened[0], help);
+        QCOMPARE(desktop.Opened[2], help);
+        QVERIFY(QFile::exists(help.toLocalFile()));
+        const QUrl mail = desktop.Opened[1];
+        QCOMPARE(mail.scheme(), QString("mailto"));
+        QCOMPARE(mail.path(), QString(product::SupportEmail));
+        const QUrlQuery query(mail);
+        QCOMPARE(query.queryItemValue("subject", QUrl::FullyDecoded), w->windowTitle());
+        QCOMPARE(query.queryItemValue("Body", QUrl::FullyDecoded), QString("Welcome you for using this software!"));
+    }
+
+    void aBatchThatFailsNamesTheReasonAndNeitherPlaysNorOpens() {
+        test::TFakeDesktop desktop;
+        auto w = OpenWindow(desktop);
+        w->AddFiles({ThreeClips[0]});
+        desktop.FolderToChoose = "/media/cdrom";
+        desktop.FolderIsOnCdRom = true;
+        Child<QPushButton>(*w, "bbBrowse")->click();
+        desktop.Messages.clear();
+        QSignalSpy finished(w.get(), &TMainWindow::BatchFinished);
+        Child<QPushButton>(*w, "bbConvert")->click();
+        QCOMPARE(finished.size(), 1);
+        QCOMPARE(desktop.Messages.size(), size_t(1));
+        QCOMPARE(desktop.Messages[0].Icon, QMessageBox::Critical);
+        QCOMPARE(desktop.Messages[0].Text, QString("The DVD folder was not made.\nNo output folder is set."));
+        QVERIFY(desktop.Sounds.empty());
+        QVERIFY(desktop.Opened.empty());
+        QCOMPARE(w->UiState(), bsIdle);
+    }
+
+    void theFailureMessageNamesEveryFileAndItsReason() {
+        TBatchResult partial;
+        partial.Authored = true;
+        partial.Files = {{"/v/a.mp4", 1, ""}, {"/v/b.mp3", 0, "It has no video stream."}};
+        QCOMPARE(BatchFailureText(partial), QString("These files are not on the disc:\n/v/b.mp3: It has no video stream."));
+        TBatchResult failed;
+        failed.Error = "No file could be converted.";
+        failed.Files = {{"/v/a.avi", 0, "Unknown format"}, {"/v/b.avi", 0, "Unknown format"}};
+        QCOMPARE(BatchFailureText(failed), QString("The DVD folder was not made.\nNo file could be converted.\n\n"
+                                                   "These files could not be converted:\n"
+                                                   "/v/a.avi: Unknown format\n/v/b.avi: Unknown format"));
+        TBatchResult complete;
+        complete.Authored = true;
+        complete.Files = {{"/v/a.mp4", 1, ""}};
+        QCOMPARE(BatchFailureText(complete), QString());
+    }
+
+    // Pause, Resume and Stop are clicked while the batch waits for its worker.
+    void pauseResumeAndStopWorkInsideTheRunningBatch() {
+        test::TTempDir out;
+        test::TFakeDesktop desktop;
+        auto w = OpenWindow(desktop);
+        desktop.FolderToChoose = QString::fromStdString(out.Path().string());
+        w->AddFiles({ThreeClips[0], ThreeClips[1]});
+        Child<QPushButton>(*w, "bbBrowse")->click();
+        Child<QComboBox>(*w, "cbPreset")->setCurrentIndex(7);
+        auto* pause = Child<QPushButton>(*w, "bbPause");
+        auto* convert = Child<QPushButton>(*w, "bbConvert");
+        QStringList captions;
+        bool clicked = false;
+        connect(w.get(), &TMainWindow::ProgressShown, w.get(), [&] {
+            if (clicked)
+                return;
+            clicked = true;
+            pause->click();
+            captions << pause->text();
+            QVERIFY(w->Batch().Paused());
+            pause->click();
+            captions << pause->text();
+            convert->click();
+        });
+        QSignalSpy finished(w.get(), &TMainWindow::BatchFinished);
+        convert->click();
+        QCOMPARE(finished.size(), 1);
+        QVERIFY(clicked);
+        QCOMPARE(captions, QStringList({"Resume", "Pause"}));
+        QCOMPARE(w->UiState(), bsIdle);
+        QCOMPARE(convert->text(), QString("Convert"));
+        QVERIFY(desktop.Messages.empty());
+        QVERIFY(desktop.Sounds.empty());
+        QVERIFY(desktop.Opened.empty());
+        QVERIFY(fs::is_empty(out.Path()));
+    }
+
+    void closingDuringABatchStopsItThenClosesAndSaves() {
+        test::TTempDir out;
+        test::TFakeDesktop desktop;
+        auto w = OpenWindow(desktop);
+        desktop.FolderToChoose = QString::fromStdString(out.Path().string());
+        w->AddFiles({ThreeClips[0]});
+        Child<QPushButton>(*w, "bbBrowse")->click();
+        std::filesystem::remove(Home->SettingsFile());
+        bool closed = false;
+        connect(w.get(), &TMainWindow::ProgressShown, w.get(), [&] {
+            if (closed)
+                return;
+            closed = true;
+            w->close();
+        });
+        Child<QPushButton>(*w, "bbConvert")->click();
+        QVERIFY(closed);
+        QVERIFY(!w->isVisible());
+        QVERIFY(fs::exists(Home->SettingsFile()));
+        QVERIFY(fs::is_empty(out.Path()));
+    }
+
+    // Nothing wakes the window while it waits for the user.
+    void theIdleWindowRunsNoTimers() {
+        test::TFakeDesktop desktop;
+        auto w = OpenWindow(desktop);
+        w->AddFiles({ThreeClips[0]});
+        QCoreApplication::processEvents();
+        QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance();
+        QList<QObject*> objects = w->findChildren<QObject*>();
+        objects << w.get() << qApp;
+        for (QObject* o : objects)
+            QVERIFY2(dispatcher->registeredTimers(o).isEmpty(),
+                     qPrintable(QString(o->metaObject()->className()) + " " + o->objectName()));
+    }
+
+    void handOversAreServedWhileTheMainThreadWaits() {
+        // A worker hands over and waits; a second worker's hand-over is queued; the main
+        // thread waits in the Qt event loop and serves both, then a Wake ends the wait.
+        std::atomic<bool> done{false};
+        std::vector<int> order;
+        bool timerFired = false;
+        QTimer::singleShot(0, [&] { timerFired = true; });
+        std::thread worker([&] {
+            TMainThread::Synchronize([&] { order.push_back(1); });
+            TMainThread::Queue([&] { order.push_back(2); });
+            TMainThread::Queue([&] {
+                // A wait inside a hand-over: the outer condition comes true meanwhile.
+                std::atomic<bool> inner{false};
+                std::thread nested([&] {
+                    done = true;
+                    TMainThread::Wake();
+                    inner = true;
+                    TMainThread::Wake();
+                });
+                QVERIFY(TMainThread::WaitFor([&] { return inner.load(); }));
+                nested.join();
+                order.push_back(3);
+            });
+        });
+        QVERIFY(TMainThread::WaitFor([&] { return done.load() && order.size() == 3; }, std::chrono::seconds(20)));
+        worker.join();
+        QCOMPARE(order, std::vector<int>({1, 2, 3}));
+        // The window's own events were served too.
+        QVERIFY(timerFired);
+        // Nothing comes: the wait ends at its deadline.
+        QVERIFY(!TMainThread::WaitFor([] { return false; }, std::chrono::milliseconds(1)));
+    }
+};
+
+int main(int argc, char** argv) {
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    test::TPrivateHome home;
+    Home = &home;
+    QApplication app(argc, argv);
+    TQtMainThreadScope mainThread;
+    TGuiTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "test_gui.moc"

@@ -1,0 +1,495 @@
+// run-bench [--runs N] [--only TEXT] [--work DIR]
+//
+// Times the DVD conversion: the engine through quillmoor-cli, the same work as a plain loop
+// (bench-floor), the whole batch through quillmoor-cli convert, and dvdauthor alone. Every case
+// runs as a child process; wait4 gives its CPU seconds and peak resident memory. Prints a
+// Markdown table of the medians.
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Core/DvdBatch.h"
+#include "Core/DvdPresets.h"
+#include "Core/InputList.h"
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+using qm::TDvdPreset;
+
+namespace {
+
+constexpr double ClipSeconds = 60;
+constexpr int PalHighQuality = 4;
+constexpr int NtscLongPlay = 3;
+
+struct TClip {
+    const char* Name;
+    const char* File;
+    std::vector<std::string> WriterKeys;
+    qm::rInputStreamInfo Info; // what the input list would read of it
+};
+
+qm::rInputStreamInfo Picture(int AWidth, int AHeight) {
+    qm::rInputStreamInfo info;
+    info.Width = AWidth;
+    info.Height = AHeight;
+    info.DisplayAspect = double(AWidth) / AHeight;
+    info.HasAudio = true;
+    return info;
+}
+
+const std::vector<TClip>& Clips() {
+    static const std::vector<TClip> clips = {
+        {"720p", "clip_720p.mp4", {"size=1280x720", "ar=48000", "duration=60"}, Picture(1280, 720)},
+        {"480p", "clip_480p.avi", {"size=640x480", "ar=44100", "duration=60"}, Picture(640, 480)},
+    };
+    return clips;
+}
+
+struct TRun {
+    bool Ok = false;
+    double Wall = 0, Cpu = 0, PeakMb = 0;
+    long long Frames = -1; // from the program's own report, -1 when it gives none
+};
+
+struct TCase {
+    std::string Name;
+    std::vector<std::string> Argv;
+    std::vector<std::string> Env; // NAME=value added for the child
+    // Before every run; a text says why the case cannot run.
+    std::function<std::string()> Prepare;
+    long long Frames = 0;    // expected output frames, when the program does not say
+    double MediaSeconds = 0; // of output, for "× real time"
+    int Floor = -1;          // index of the floor case this one is compared with
+    fs::path Output;         // the stream it writes, for the comparison with the floor's
+    std::string Skip;        // why it does not run
+    std::vector<TRun> Runs;
+};
+
+TCase MakeCase(std::string AName, std::vector<std::string> AArgv, long long AFrames = 0,
+               double AMediaSeconds = 0) {
+    TCase c;
+    c.Name = std::move(AName);
+    c.Argv = std::move(AArgv);
+    c.Frames = AFrames;
+    c.MediaSeconds = AMediaSeconds;
+    return c;
+}
+
+std::string ProgramFolder() {
+    return fs::read_symlink("/proc/self/exe").parent_path().string();
+}
+
+std::string ReadFile(const fs::path& APath) {
+    std::ifstream in(APath, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// Runs AArgv with stdout and stderr into ALog; CPU and memory are the child's and those of
+// the children it waited for (dvdauthor under convert).
+TRun RunOnce(const TCase& ACase, const fs::path& ALog) {
+    TRun run;
+    const auto start = std::chrono::steady_clock::now();
+    const pid_t pid = fork();
+    if (pid < 0)
+        return run;
+    if (pid == 0) {
+        const int log = ::open(ALog.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        const int nothing = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        if (log < 0 || nothing < 0 || dup2(nothing, 0) < 0 || dup2(log, 1) < 0 || dup2(log, 2) < 0)
+            _exit(127);
+        for (const std::string& e : ACase.Env)
+            putenv(const_cast<char*>(e.c_str()));
+        std::vector<char*> argv;
+        for (const std::string& a : ACase.Argv)
+            argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    rusage usage{};
+    while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
+    }
+    run.Wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    auto seconds = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
+    run.Cpu = seconds(usage.ru_utime) + seconds(usage.ru_stime);
+    run.PeakMb = usage.ru_maxrss / 1024.0;
+    run.Ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    // The engine's progress line says "frame=  123", the floor "frames=123": the last one.
+    static const std::regex frames(R"(\bframes?= *(\d+))");
+    const std::string text = ReadFile(ALog);
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), frames);
+         it != std::sregex_iterator(); ++it)
+        run.Frames = std::stoll((*it)[1]);
+    return run;
+}
+
+double Median(std::vector<double> AValues) {
+    std::sort(AValues.begin(), AValues.end());
+    const size_t n = AValues.size();
+    return n == 0 ? 0 : n % 2 ? AValues[n / 2] : (AValues[n / 2 - 1] + AValues[n / 2]) / 2;
+}
+
+struct TFigures {
+    bool Ok = false;
+    double Wall = 0, Cpu = 0, PeakMb = 0;
+    long long Frames = 0;
+};
+
+TFigures Figures(const TCase& ACase) {
+    TFigures f;
+    std::vector<double> wall, cpu, peak;
+    for (const TRun& r : ACase.Runs) {
+        if (!r.Ok)
+            return f;
+        wall.push_back(r.Wall);
+        cpu.push_back(r.Cpu);
+        peak.push_back(r.PeakMb);
+    }
+    f.Ok = !ACase.Runs.empty();
+    f.Wall = Median(wall);
+    f.Cpu = Median(cpu);
+    f.PeakMb = Median(peak);
+    f.Frames = ACase.Runs.empty() || ACase.Runs.back().Frames < 0 ? ACase.Frames
+                                                                  : ACase.Runs.back().Frames;
+    return f;
+}
+
+std::string Fixed(double AValue, int ADigits) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.*f", ADigits, AValue);
+    return text;
+}
+
+long long FramesOf(const TDvdPreset& APreset, int AFiles) {
+    return AFiles * std::llround(ClipSeconds * std::stod(APreset.FrameRate));
+}
+
+// The engine options the batch gives one file (TDvdBatch::ConvertFile and FillOptions).
+std::vector<std::string> EngineArgs(const std::string& ACli, const fs::path& AIn,
+                                    const TDvdPreset& APreset, const qm::TPictureLayout& ALayout,
+                                    double ADiscAspect, int AThreads, const fs::path& AOut) {
+    std::vector<std::string> a = {
+        ACli,       "engine",
+        "-threads", std::to_string(AThreads),
+        "-i",       AIn.string(),
+        "-target",  APreset.NormType == 1 ? "pal-dvd" : "ntsc-dvd",
+        "-acodec",  "mp2",
+        "-ac",      "2",
+        "-ar",      std::to_string(APreset.AudioSampleRate),
+        "-ab",      std::to_string(APreset.AudioBitrate),
+        "-async",   "1",
+        "-vcodec",  "mpeg2video",
+        "-r",       APreset.FrameRate,
+        "-s",       std::to_string(ALayout.Width) + "x" + std::to_string(ALayout.Height),
+        "-aspect",  ADiscAspect > 1.5 ? "16:9" : "4:3"};
+    const std::pair<const char*, int> pads[] = {{"-padtop", ALayout.PadTop},
+                                                {"-padbottom", ALayout.PadBottom},
+                                                {"-padleft", ALayout.PadLeft},
+                                                {"-padright", ALayout.PadRight}};
+    for (const auto& [name, value] : pads)
+        if (value > 0)
+            a.insert(a.end(), {name, std::to_string(value)});
+    a.insert(a.end(), {"-vb", std::to_string(APreset.VideoBitrate), "-sn", "1", AOut.string()});
+    return a;
+}
+
+std::vector<std::string> FloorArgs(const std::string& AFloor, const fs::path& AIn,
+                                   const TDvdPreset& APreset, const qm::TPictureLayout& ALayout,
+                                   double ADiscAspect, int AThreads, const fs::path& AOut) {
+    return {AFloor,
+            AIn.string(),
+            AOut.string(),
+            "size=" + std::to_string(ALayout.Width) + "x" + std::to_string(ALayout.Height),
+            "pad=" + std::to_string(ALayout.PadTop) + ":" + std::to_string(ALayout.PadBottom) +
+                ":" + std::to_string(ALayout.PadLeft) + ":" + std::to_string(ALayout.PadRight),
+            std::string("rate=") + APreset.FrameRate,
+            "vb=" + std::to_string(APreset.VideoBitrate),
+            "ab=" + std::to_string(APreset.AudioBitrate),
+            ADiscAspect > 1.5 ? "aspect=16:9" : "aspect=4:3",
+            APreset.NormType == 1 ? "norm=pal" : "norm=ntsc",
+            "threads=" + std::to_string(AThreads)};
+}
+
+std::string FirstLine(const fs::path& AFile, const char* AStart) {
+    std::ifstream in(AFile);
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind(AStart, 0) == 0)
+            return line.substr(line.find_first_not_of(" \t", line.find(':') + 1));
+    return {};
+}
+
+std::string LoadAverage() {
+    std::ifstream in("/proc/loadavg");
+    std::string one, five, fifteen;
+    in >> one >> five >> fifteen;
+    return one + " " + five + " " + fifteen;
+}
+
+int Usage() {
+    std::fputs("usage: run-bench [--runs N] [--only TEXT] [--work DIR]\n"
+               "  --runs N     runs of every case, the median is reported (default 3)\n"
+               "  --only TEXT  only the cases whose name holds TEXT\n"
+               "  --work DIR   clips, outputs and logs (default: bench/ in the build folder)\n",
+               stderr);
+    return 2;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const std::string bin = ProgramFolder();
+    int runs = 3;
+    std::string only;
+    fs::path work = fs::path(bin).parent_path() / "bench";
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if ((a == "--runs" || a == "--only" || a == "--work") && i + 1 < argc) {
+            const std::string v = argv[++i];
+            if (a == "--runs")
+                runs = std::max(1, std::atoi(v.c_str()));
+            else if (a == "--only")
+                only = v;
+            else
+                work = v;
+        } else {
+            return Usage();
+        }
+    }
+    const std::string cli = bin + "/quillmoor-cli", floor = bin + "/bench-floor",
+                      writer = bin + "/make-fixtures";
+    const fs::path clips = work / "clips", out = work / "out", logs = work / "logs";
+    for (const fs::path& p : {clips, out, logs})
+        fs::create_directories(p);
+
+    // The clips, once: the build folder keeps them.
+    for (const TClip& clip : Clips()) {
+        const fs::path file = clips / clip.File;
+        if (fs::exists(file))
+            continue;
+        std::fprintf(stderr, "writing %s ...\n", file.c_str());
+        TCase write = MakeCase("clip", {writer, "--clip", file.string()});
+        write.Argv.insert(write.Argv.end(), clip.WriterKeys.begin(), clip.WriterKeys.end());
+        if (!RunOnce(write, logs / "clip.log").Ok) {
+            std::fprintf(stderr, "run-bench: cannot write %s, see %s\n", file.c_str(),
+                         (logs / "clip.log").c_str());
+            return 1;
+        }
+    }
+
+    // The batch's four files: two of each clip, under names of their own.
+    std::vector<qm::rInputStreamInfo> batchItems;
+    std::vector<fs::path> batchFiles;
+    for (int copy = 0; copy < 2; ++copy)
+        for (const TClip& clip : Clips()) {
+            const fs::path link = clips / (std::to_string(copy + 1) + "_" + clip.File);
+            if (!fs::exists(link))
+                fs::create_hard_link(clips / clip.File, link);
+            batchFiles.push_back(link);
+            batchItems.push_back(clip.Info);
+        }
+
+    std::vector<TCase> cases;
+    const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    for (int presetIndex : {PalHighQuality, NtscLongPlay}) {
+        const TDvdPreset& preset = qm::DvdPresets()[presetIndex];
+        const double disc = qm::ChooseDiscAspect(batchItems, preset);
+        for (const TClip& clip : Clips()) {
+            const qm::TPictureLayout layout =
+                qm::FitPicture(clip.Info.DisplayAspect, preset.Width, preset.Height, disc);
+            for (int threads : {1, 0}) {
+                const std::string tail = std::string(clip.Name) + " " + preset.ShortName +
+                                         " threads " + std::to_string(threads);
+                const std::string file = std::string(clip.Name) + "_" + preset.ShortName + "_t" +
+                                         std::to_string(threads);
+                TCase engine = MakeCase("engine " + tail,
+                                        EngineArgs(cli, clips / clip.File, preset, layout, disc,
+                                                   threads, out / ("engine_" + file + ".mpg")),
+                                        FramesOf(preset, 1), ClipSeconds);
+                TCase plain = MakeCase("floor " + tail,
+                                       FloorArgs(floor, clips / clip.File, preset, layout, disc,
+                                                 threads, out / ("floor_" + file + ".mpg")),
+                                       FramesOf(preset, 1), ClipSeconds);
+                engine.Floor = static_cast<int>(cases.size()) + 1;
+                engine.Output = engine.Argv.back();
+                plain.Output = plain.Argv[2];
+                cases.push_back(std::move(engine));
+                cases.push_back(std::move(plain));
+            }
+        }
+    }
+
+    // The whole batch; --jobs only where this build's convert has it.
+    const TDvdPreset& hq = qm::DvdPresets()[PalHighQuality];
+    const TCase help = MakeCase("help", {cli, "convert", "--help"});
+    RunOnce(help, logs / "convert-help.log");
+    const bool hasJobs = ReadFile(logs / "convert-help.log").find("--jobs") != std::string::npos;
+    const std::pair<const char*, std::vector<std::string>> batches[] = {
+        {"batch pal-hq (threads 0)", {}},
+        {"batch pal-hq threads 1", {"--threads", "1"}},
+        {"batch pal-hq threads 1 jobs 2", {"--threads", "1", "--jobs", "2"}},
+    };
+    for (const auto& [name, flags] : batches) {
+        const fs::path folder = work / "batch";
+        TCase batch = MakeCase(
+            name, {cli, "convert", "-p", hq.ShortName, "-o", folder.string(), "--overwrite"},
+            FramesOf(hq, 4), 4 * ClipSeconds);
+        batch.Prepare = [folder] {
+            fs::remove_all(folder);
+            return std::string();
+        };
+        batch.Argv.insert(batch.Argv.end(), flags.begin(), flags.end());
+        for (const fs::path& f : batchFiles)
+            batch.Argv.push_back(f.string());
+        if (std::find(flags.begin(), flags.end(), "--jobs") != flags.end() && !hasJobs)
+            batch.Skip = "quillmoor-cli convert has no --jobs yet";
+        cases.push_back(std::move(batch));
+    }
+
+    // dvdauthor alone, over the engine's pal-hq streams in the batch's order. Each title is a
+    // file of its own: dvdauthor writes a file that two titles name only once.
+    {
+        const fs::path disc = work / "disc", xml = work / "dvd.xml";
+        std::vector<fs::path> sources, streams;
+        for (int copy = 0; copy < 2; ++copy)
+            for (const TClip& clip : Clips()) {
+                sources.push_back(
+                    out / ("engine_" + std::string(clip.Name) + "_" + hq.ShortName + "_t0.mpg"));
+                streams.push_back(out / ("title" + std::to_string(streams.size() + 1) + ".mpg"));
+            }
+        std::ofstream x(xml);
+        x << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<dvdauthor dest=\"" << disc.string()
+          << "\">\n  <vmgm/>\n  <titleset>\n    <titles>\n";
+        for (size_t i = 0; i < streams.size(); ++i)
+            x << "      <pgc>\n        <vob file=\"" << streams[i].string()
+              << "\"/>\n        <post>"
+              << (i + 1 < streams.size() ? "jump title " + std::to_string(i + 2) + ";" : "exit;")
+              << "</post>\n      </pgc>\n";
+        x << "    </titles>\n  </titleset>\n</dvdauthor>\n";
+        const std::string own = bin + "/Data/Quillmoor/dvdauthor";
+        TCase author =
+            MakeCase("authoring (dvdauthor, 4 pal-hq streams)",
+                     {::access(own.c_str(), X_OK) == 0 ? own : "dvdauthor", "-x", xml.string()},
+                     FramesOf(hq, 4), 4 * ClipSeconds);
+        author.Env = {"VIDEO_FORMAT=PAL"};
+        author.Prepare = [disc, sources, streams] {
+            fs::remove_all(disc);
+            for (size_t i = 0; i < sources.size(); ++i) {
+                if (!fs::exists(sources[i]))
+                    return "needs " + sources[i].filename().string() + " (its engine case)";
+                fs::remove(streams[i]);
+                fs::create_hard_link(sources[i], streams[i]);
+            }
+            return std::string();
+        };
+        cases.push_back(std::move(author));
+    }
+
+    const std::string loadBefore = LoadAverage();
+    // Every case once per round: a change of the machine's load meets all cases alike.
+    for (int round = 0; round < runs; ++round) {
+        for (size_t i = 0; i < cases.size(); ++i) {
+            TCase& c = cases[i];
+            if (!c.Skip.empty() || (!only.empty() && c.Name.find(only) == std::string::npos))
+                continue;
+            if (c.Prepare)
+                c.Skip = c.Prepare();
+            if (!c.Skip.empty())
+                continue;
+            const fs::path log = logs / (std::to_string(i) + ".log");
+            std::fprintf(stderr, "[%d/%d] %s ... ", round + 1, runs, c.Name.c_str());
+            c.Runs.push_back(RunOnce(c, log));
+            const TRun& r = c.Runs.back();
+            if (r.Ok)
+                std::fprintf(stderr, "%.1f s\n", r.Wall);
+            else
+                std::fprintf(stderr, "FAILED, see %s\n", log.c_str());
+        }
+    }
+
+    char date[64];
+    const std::time_t now = std::time(nullptr);
+    std::strftime(date, sizeof date, "%Y-%m-%d %H:%M", std::localtime(&now));
+    std::printf(
+        "%s, %d cores (%s), %d run%s per case, median; load average before %s, after %s\n\n", date,
+        cores, FirstLine("/proc/cpuinfo", "model name").c_str(), runs, runs == 1 ? "" : "s",
+        loadBefore.c_str(), LoadAverage().c_str());
+    std::printf("| case | wall s | CPU s | CPU %% | fps | × real time | peak MB | ÷ floor CPU | ÷ "
+                "floor wall | stream vs floor's |\n");
+    std::printf("|---|---:|---:|---:|---:|---:|---:|---:|---:|---|\n");
+    for (const TCase& c : cases) {
+        if (!c.Skip.empty()) {
+            std::printf("| %s | skipped: %s | | | | | | | | |\n", c.Name.c_str(), c.Skip.c_str());
+            continue;
+        }
+        if (c.Runs.empty())
+            continue;
+        const TFigures f = Figures(c);
+        if (!f.Ok) {
+            std::printf("| %s | failed | | | | | | | | |\n", c.Name.c_str());
+            continue;
+        }
+        std::string cpuRatio, wallRatio, same;
+        if (c.Floor >= 0) {
+            const TCase& floorCase = cases[static_cast<size_t>(c.Floor)];
+            const TFigures g = Figures(floorCase);
+            if (g.Ok && g.Cpu > 0 && g.Wall > 0) {
+                cpuRatio = Fixed(f.Cpu / g.Cpu, 2);
+                wallRatio = Fixed(f.Wall / g.Wall, 2);
+                same = ReadFile(c.Output) == ReadFile(floorCase.Output) ? "same" : "differs";
+            }
+        }
+        std::printf("| %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |\n", c.Name.c_str(),
+                    Fixed(f.Wall, 1).c_str(), Fixed(f.Cpu, 1).c_str(),
+                    Fixed(100 * f.Cpu / f.Wall, 0).c_str(), Fixed(f.Frames / f.Wall, 0).c_str(),
+                    Fixed(c.MediaSeconds / f.Wall, 1).c_str(), Fixed(f.PeakMb, 0).c_str(),
+                    cpuRatio.c_str(), wallRatio.c_str(), same.c_str());
+    }
+
+    // The speed-ups that threads and jobs give, where both sides ran.
+    auto find = [&cases](const std::string& AName) -> const TCase* {
+        for (const TCase& c : cases)
+            if (c.Name == AName && c.Skip.empty())
+                return &c;
+        return nullptr;
+    };
+    auto speedUp = [&](const std::string& ASlow, const std::string& AFast) {
+        const TCase* slow = find(ASlow);
+        const TCase* fast = find(AFast);
+        if (!slow || !fast)
+            return;
+        const TFigures s = Figures(*slow), f = Figures(*fast);
+        if (s.Ok && f.Ok && f.Wall > 0)
+            std::printf("- %s vs %s: %s× as fast\n", AFast.c_str(), ASlow.c_str(),
+                        Fixed(s.Wall / f.Wall, 2).c_str());
+    };
+    std::printf("\n");
+    for (const char* kind : {"engine", "floor"})
+        for (const TClip& clip : Clips())
+            for (int presetIndex : {PalHighQuality, NtscLongPlay}) {
+                const std::string base = std::string(kind) + " " + clip.Name + " " +
+                                         qm::DvdPresets()[presetIndex].ShortName + " threads ";
+                speedUp(base + "1", base + "0");
+            }
+    speedUp("batch pal-hq threads 1", "batch pal-hq threads 1 jobs 2");
+    return 0;
+}

@@ -9,7 +9,6 @@
 #include "Logger/FFmpegLogger.h"
 #include "Platform/FileUtils.h"
 #include "Platform/MainThread.h"
-#include "Preview/Previewer.h"
 
 namespace qm {
 

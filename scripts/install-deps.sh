@@ -11,7 +11,7 @@ libsdl2-dev
 qt6-base-dev qt6-base-dev-tools libgl-dev libxkbcommon-dev
 libgtest-dev
 dvdauthor lsdvd
-xvfb xauth
+xvfb xauth fonts-dejavu-core
 "
 
 missing=""

@@ -76,6 +76,16 @@ std::unique_ptr<TMainWindow> OpenWindow(test::TFakeDesktop& ADesktop, const std:
     return w;
 }
 
+// A loaded window with AFiles listed and AOutput chosen with Browse.
+std::unique_ptr<TMainWindow> WindowWritingInto(test::TFakeDesktop& ADesktop, const test::TTempDir& AOutput,
+                                               const QStringList& AFiles) {
+    auto w = OpenWindow(ADesktop);
+    w->AddFiles(AFiles);
+    ADesktop.FolderToChoose = QString::fromStdString(AOutput.Path().string());
+    w->findChild<QPushButton*>("bbBrowse")->click();
+    return w;
+}
+
 std::vector<int> Selected(QWidget& AWindow) {
     std::vector<int> rows;
     for (const QModelIndex& i : Child<QTableView>(AWindow, "lvInput")->selectionModel()->selectedRows())
@@ -444,6 +454,23 @@ private slots:
         QCOMPARE(w->UiState(), bsIdle);
     }
 
+    void aDiscAlreadyInTheFolderIsLeftAloneUnlessTheUserSaysReplace() {
+        test::TTempDir out;
+        fs::create_directories(out / "VIDEO_TS");
+        WriteFile(out / "VIDEO_TS/VIDEO_TS.IFO", "the old disc");
+        test::TFakeDesktop desktop;
+        auto w = WindowWritingInto(desktop, out, {ThreeClips[0]});
+        desktop.Answer = QMessageBox::No;
+        QSignalSpy finished(w.get(), &TMainWindow::BatchFinished);
+        Child<QPushButton>(*w, "bbConvert")->click();
+        QCOMPARE(desktop.Messages.size(), size_t(1));
+        QCOMPARE(desktop.Messages[0].Icon, QMessageBox::Question);
+        QVERIFY(desktop.Messages[0].Text.contains("already holds a DVD"));
+        QCOMPARE(finished.size(), 0);
+        QCOMPARE(ReadFile(out / "VIDEO_TS/VIDEO_TS.IFO"), std::string("the old disc"));
+        QCOMPARE(w->UiState(), bsIdle);
+    }
+
     void theFailureMessageNamesEveryFileAndItsReason() {
         TBatchResult partial;
         partial.Authored = true;
@@ -465,10 +492,7 @@ private slots:
     void pauseResumeAndStopWorkInsideTheRunningBatch() {
         test::TTempDir out;
         test::TFakeDesktop desktop;
-        auto w = OpenWindow(desktop);
-        desktop.FolderToChoose = QString::fromStdString(out.Path().string());
-        w->AddFiles({ThreeClips[0], ThreeClips[1]});
-        Child<QPushButton>(*w, "bbBrowse")->click();
+        auto w = WindowWritingInto(desktop, out, {ThreeClips[0], ThreeClips[1]});
         Child<QComboBox>(*w, "cbPreset")->setCurrentIndex(7);
         auto* pause = Child<QPushButton>(*w, "bbPause");
         auto* convert = Child<QPushButton>(*w, "bbConvert");
@@ -501,10 +525,7 @@ private slots:
     void closingDuringABatchStopsItThenClosesAndSaves() {
         test::TTempDir out;
         test::TFakeDesktop desktop;
-        auto w = OpenWindow(desktop);
-        desktop.FolderToChoose = QString::fromStdString(out.Path().string());
-        w->AddFiles({ThreeClips[0]});
-        Child<QPushButton>(*w, "bbBrowse")->click();
+        auto w = WindowWritingInto(desktop, out, {ThreeClips[0]});
         std::filesystem::remove(Home->SettingsFile());
         bool closed = false;
         connect(w.get(), &TMainWindow::ProgressShown, w.get(), [&] {

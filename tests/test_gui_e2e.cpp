@@ -6,6 +6,8 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QLabel>
+#include <QRegularExpression>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
@@ -85,8 +87,10 @@ private slots:
 
         bool shot = false;
         std::vector<int> positions;
+        QStringList labels;
         connect(&w, &TMainWindow::ProgressShown, &w, [&](int APosition) {
             positions.push_back(APosition);
+            labels << w.findChild<QLabel*>("lbProgress")->text();
             if (!shot && APosition >= 10 && w.UiState() == bsConverting) {
                 shot = true;
                 Screenshot(w, "window-converting");
@@ -104,6 +108,10 @@ private slots:
         QVERIFY(shot);
         QVERIFY(std::is_sorted(positions.begin(), positions.end()));
         QCOMPARE(positions.back(), 100);
+        const QRegularExpression label(R"(^Progress: \d{1,3}\.\d\d%$)");
+        for (const QString& text : labels)
+            QVERIFY2(label.match(text).hasMatch(), qPrintable(text));
+        QCOMPARE(labels.back(), QString("Progress: 100.00%"));
         QVERIFY2(soundPlayed, soundError.c_str());
         QCOMPARE(desktop.Opened.size(), size_t(1));
         QCOMPARE(desktop.Opened[0], QUrl::fromLocalFile(QString::fromStdString(out)));

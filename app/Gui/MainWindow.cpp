@@ -343,13 +343,13 @@ void TMainWindow::showEvent(QShowEvent* AEvent) {
 
 void TMainWindow::LoadLibraries() {
     FLibrariesLoaded = FBatch->LoadLibraries();
+    if (!FLibrariesLoaded) {
+        // Also for whoever started the program from a terminal.
+        std::fprintf(stderr, "%s\n", FBatch->LastError().c_str());
+        Message(QMessageBox::Critical, Q(FBatch->LastError()));
+        close();
+    }
     emit LibrariesChecked(FLibrariesLoaded);
-    if (FLibrariesLoaded)
-        return;
-    // Also for whoever started the program from a terminal.
-    std::fprintf(stderr, "%s\n", FBatch->LastError().c_str());
-    Message(QMessageBox::Critical, Q(FBatch->LastError()));
-    close();
 }
 
 void TMainWindow::closeEvent(QCloseEvent* AEvent) {

@@ -453,11 +453,13 @@ private:
 } // namespace
 
 int main(int argc, char** argv) {
+    // "--help" also serves the benchmark as the program's start-up alone.
+    const bool help = argc == 2 && std::strcmp(argv[1], "--help") == 0;
     if (argc < 3) {
         std::fputs("usage: bench-floor IN OUT.mpg [size=WxH pad=T:B:L:R rate=R vb=BITS ab=BITS "
                    "aspect=N:D norm=pal|ntsc threads=N]\n",
-                   stderr);
-        return 2;
+                   help ? stdout : stderr);
+        return help ? 0 : 2;
     }
     av_log_set_level(AV_LOG_ERROR);
     try {

@@ -308,7 +308,9 @@ int main(int argc, char** argv) {
             batchItems.push_back(clip.Info);
         }
 
-    std::vector<TCase> cases;
+    // What the programs cost before any conversion: loading, the option table, the libraries.
+    std::vector<TCase> cases = {MakeCase("start-up: quillmoor-cli libraries", {cli, "libraries"}),
+                                MakeCase("start-up: bench-floor --help", {floor, "--help"})};
     const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
     for (int presetIndex : {PalHighQuality, NtscLongPlay}) {
         const TDvdPreset& preset = qm::DvdPresets()[presetIndex];
@@ -458,11 +460,14 @@ int main(int argc, char** argv) {
                 same = ReadFile(c.Output) == ReadFile(floorCase.Output) ? "same" : "differs";
             }
         }
+        const int digits = f.Wall < 1 ? 2 : 1;
+        const bool media = c.MediaSeconds > 0;
         std::printf("| %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |\n", c.Name.c_str(),
-                    Fixed(f.Wall, 1).c_str(), Fixed(f.Cpu, 1).c_str(),
-                    Fixed(100 * f.Cpu / f.Wall, 0).c_str(), Fixed(f.Frames / f.Wall, 0).c_str(),
-                    Fixed(c.MediaSeconds / f.Wall, 1).c_str(), Fixed(f.PeakMb, 0).c_str(),
-                    cpuRatio.c_str(), wallRatio.c_str(), same.c_str());
+                    Fixed(f.Wall, digits).c_str(), Fixed(f.Cpu, digits).c_str(),
+                    Fixed(100 * f.Cpu / f.Wall, 0).c_str(),
+                    media ? Fixed(f.Frames / f.Wall, 0).c_str() : "",
+                    media ? Fixed(c.MediaSeconds / f.Wall, 1).c_str() : "",
+                    Fixed(f.PeakMb, 0).c_str(), cpuRatio.c_str(), wallRatio.c_str(), same.c_str());
     }
 
     // The speed-ups that threads and jobs give, where both sides ran.

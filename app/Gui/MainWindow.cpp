@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QCursor>
 #include <QDesktopServices>
 #include <QFileDialog>
 #include <QGuiApplication>
@@ -44,11 +45,12 @@ constexpr int ClientHeight = 513;
 
 QString Q(const std::string& AText) { return QString::fromStdString(AText); }
 
-std::vector<std::string> LocalNames(const QList<QUrl>& AUrls) {
-    std::vector<std::string> names;
-    for (const QUrl& url : AUrls)
+// The files of a drop, with their whole paths.
+QStringList LocalNames(const QMimeData& AData) {
+    QStringList names;
+    for (const QUrl& url : AData.urls())
         if (url.isLocalFile() && !url.toLocalFile().isEmpty())
-            names.push_back(url.toLocalFile().toStdString());
+            names << url.toLocalFile();
     return names;
 }
 
@@ -244,8 +246,8 @@ void TMainWindow::CreateControls() {
     palette.setColor(QPalette::Inactive, QPalette::HighlightedText,
                      palette.color(QPalette::Active, QPalette::HighlightedText));
     FList->setPalette(palette);
-    connect(FList, &QWidget::customContextMenuRequested, this,
-            [this](const QPoint& APos) { FInputMenu->popup(FList->viewport()->mapToGlobal(APos)); });
+    // Also asked for by the Getting Started panel over the list, in other coordinates.
+    connect(FList, &QWidget::customContextMenuRequested, this, [this] { FInputMenu->popup(QCursor::pos()); });
     layout->addWidget(FList, 1);
 
     // Covers the empty list until the first file is added.
@@ -372,8 +374,7 @@ QMessageBox::StandardButton TMainWindow::Message(QMessageBox::Icon AIcon, const 
 }
 
 void TMainWindow::dragEnterEvent(QDragEnterEvent* AEvent) {
-    if (FUiState == bsIdle && !FBusy && AEvent->mimeData()->hasUrls() &&
-        !LocalNames(AEvent->mimeData()->urls()).empty())
+    if (FUiState == bsIdle && !FBusy && !LocalNames(*AEvent->mimeData()).isEmpty())
         AEvent->acceptProposedAction();
     else
         AEvent->ignore();
@@ -387,14 +388,8 @@ void TMainWindow::dragMoveEvent(QDragMoveEvent* AEvent) {
 }
 
 void TMainWindow::dropEvent(QDropEvent* AEvent) {
-    if (FUiState != bsIdle || FBusy || !AEvent->mimeData()->hasUrls()) {
-        AEvent->ignore();
-        return;
-    }
-    QStringList names;
-    for (const std::string& name : LocalNames(AEvent->mimeData()->urls()))
-        names << Q(name);
-    if (names.isEmpty()) {
+    const QStringList names = LocalNames(*AEvent->mimeData());
+    if (FUiState != bsIdle || FBusy || names.isEmpty()) {
         AEvent->ignore();
         return;
     }

@@ -29,10 +29,14 @@ int main(int argc, char** argv) {
     qm::TQtMainThreadScope mainThread;
     int result = 0;
     {
+        bool running = true; // outlives the window
         qm::TMainWindow window(qm::ProgramFolder());
         // Ctrl-C or the end of the session closes the window the way the user would, so
         // that a running batch is stopped and the settings are kept.
-        qm::cli::TInterruptToMainThread interrupt([&window] {
+        qm::cli::TInterruptToMainThread interrupt([&window, &running] {
+            // A signal during the shutdown finds the window going.
+            if (!running)
+                return;
             for (QWidget* w : QApplication::topLevelWidgets())
                 if (auto* dialog = qobject_cast<QDialog*>(w); dialog && dialog->isVisible())
                     dialog->reject();
@@ -40,6 +44,7 @@ int main(int argc, char** argv) {
         });
         window.show();
         result = app.exec();
+        running = false;
     }
     return result;
 }

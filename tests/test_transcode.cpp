@@ -6,6 +6,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <regex>
 
 #include "Engine/EngineUtils.h"
 #include "Engine/FFmpeg.h"
@@ -461,6 +462,38 @@ TEST_F(TranscodeTest, QuantiserHistogramCountsTheReportsInTheStatusLine) {
     EXPECT_EQ(digits(lines.back()), expected) << lines.back();
     EXPECT_NE(lines.back().find(" L"), std::string::npos);
     EXPECT_EQ(digits(lines.front()), "00000100000000000000000000000000") << lines.front();
+}
+
+TEST_F(TranscodeTest, StatusLineCarriesThePsnrOfEachPlane) {
+    std::vector<std::string> lines;
+    GetLogger().SetOnLog([&](const void*, uint32_t, TLogLevel, const std::string& line) {
+        if (line.rfind("frame=", 0) == 0)
+            lines.push_back(line);
+    });
+    Configure({"-i", FixturePath("mp4_h264_aac.mp4"), "-f", "vob", "-vcodec", "mpeg2video",
+               "-an", "1", "-psnr", "1", Dir / "psnr.mpg"});
+    Engine->ProgressIntervalUs = 0;
+    const std::string message = Run();
+    GetLogger().SetOnLog(nullptr);
+    ASSERT_EQ(message, "");
+    ASSERT_GT(lines.size(), 3u);
+    // A report of one coded frame, and the last one over the whole stream (the first
+    // reports may come before the encoder's delay has given out a frame).
+    static const std::regex psnr(R"(PSNR=Y:([0-9.]+) U:([0-9.]+) V:([0-9.]+) \*:([0-9.]+) )");
+    for (const std::string& line : {lines[lines.size() / 2], lines.back()}) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_search(line, m, psnr)) << line;
+        double planes[4];
+        for (int i = 0; i < 4; ++i) {
+            planes[i] = std::stod(m[i + 1]);
+            EXPECT_GT(planes[i], 20) << line;
+            EXPECT_LT(planes[i], 99) << line;
+        }
+        // The total lies between the planes it sums.
+        EXPECT_GE(planes[3], std::min({planes[0], planes[1], planes[2]}) - 0.01) << line;
+        EXPECT_LE(planes[3], std::max({planes[0], planes[1], planes[2]}) + 0.01) << line;
+    }
+    EXPECT_NE(lines.back().find(" L"), std::string::npos);
 }
 
 TEST_F(TranscodeTest, JoiningReencodedInputsContinuesOneOutput) {

@@ -182,10 +182,12 @@ void TCustomFFmpeg::EncodeAndWrite(TOutputStreamState& AOutput, AVFrame* AFrame)
                                                         stats[2] << 16 | uint32_t(stats[3]) << 24);
             if (size >= 5)
                 AOutput.LastPictureType = stats[4];
-            if (size >= 16 && stats[5] > 0) {
+            const size_t errors = std::min<size_t>({stats[5], 3, size >= 8 ? (size - 8) / 8 : 0});
+            for (size_t p = 0; p < errors; ++p) {
                 uint64_t error = 0;
-                std::memcpy(&error, stats + 8, sizeof error);
-                AOutput.LastError0 = static_cast<double>(error);
+                std::memcpy(&error, stats + 8 + 8 * p, sizeof error);
+                AOutput.LastErrors[p] = static_cast<double>(error);
+                AOutput.SummedErrors[p] += static_cast<double>(error);
             }
         }
         (video ? FVideoBytes : FAudioBytes) += packet->size;
@@ -371,10 +373,9 @@ void TCustomFFmpeg::VideoStats(TOutputStreamState& AOutput, int AFrameSize) {
         return;
     FILE* f = FVstatsFile.get();
     std::fprintf(f, "frame= %5d q= %2.1f ", AOutput.FrameNumber, AOutput.Setup->Quality / FF_QP2LAMBDA);
-    if ((enc->flags & AV_CODEC_FLAG_PSNR) && AOutput.LastError0 > 0)
+    if ((enc->flags & AV_CODEC_FLAG_PSNR) && AOutput.LastErrors[0] > 0)
         std::fprintf(f, "PSNR= %6.2f ",
-                     -10.0 * std::log10(AOutput.LastError0 /
-                                        (double(enc->width) * enc->height * 255.0 * 255.0)));
+                     Psnr(AOutput.LastErrors[0], double(enc->width) * enc->height * 255.0 * 255.0));
     std::fprintf(f, "f_size= %6d ", AFrameSize);
     const double tb = av_q2d(enc->time_base);
     const double t = std::max(AOutput.SyncOpts * tb, 0.01);

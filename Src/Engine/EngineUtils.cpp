@@ -66,6 +66,10 @@ double RationalToDouble(AVRational r) {
     return r.num / static_cast<double>(r.den);
 }
 
+double Psnr(double AError, double AScale) {
+    return -10.0 * std::log10(AError / AScale);
+}
+
 int32_t ClampInt(int32_t a, int32_t min, int32_t max) {
     if (a < min)
         return min;

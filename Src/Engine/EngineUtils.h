@@ -30,6 +30,10 @@ std::string MetadataValue(const AVDictionary* AMetadata, const std::string& AKey
 // Numerator divided by denominator.
 double RationalToDouble(AVRational r);
 
+// Peak signal-to-noise ratio in dB of a summed squared error against its peak scale
+// (pixels × 255² × frames).
+double Psnr(double AError, double AScale);
+
 // min when a < min, else max when a > max, else a.
 int32_t ClampInt(int32_t a, int32_t min, int32_t max);
 

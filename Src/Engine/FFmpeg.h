@@ -275,6 +275,7 @@ protected:
     double OutputTime(const TOutputStreamState& AOutput) const;
     int MaxFramesOf(const TOutputStreamState& AOutput) const;
     void ProgressReport(bool ALast);
+    std::string PsnrText(const TOutputStreamState& AOutput, bool ALast) const;
 
     // Packet decoding and writing.
     int DecodePacket(TInputStreamState& AInput, int AInputIndex, AVPacket* APacket);

@@ -865,6 +865,24 @@ bool TCustomFFmpeg::JoinStep(int AFile) {
     return true;
 }
 
+std::string TCustomFFmpeg::PsnrText(const TOutputStreamState& AOutput, bool ALast) const {
+    // The whole stream for the last report, else the last coded frame; chroma planes
+    // have a quarter of the pixels.
+    const AVCodecContext* enc = AOutput.Encoder;
+    const double pixels = double(enc->width) * enc->height * 255.0 * 255.0 *
+                          (ALast ? AOutput.FrameNumber : 1);
+    const double* errors = ALast ? AOutput.SummedErrors : AOutput.LastErrors;
+    std::string text = "PSNR=";
+    double error = 0, scale = 0;
+    for (int p = 0; p < 3; ++p) {
+        const double planeScale = p == 0 ? pixels : pixels / 4;
+        text += Format("%c:%2.2f ", "YUV"[p], Psnr(errors[p], planeScale));
+        error += errors[p];
+        scale += planeScale;
+    }
+    return text + Format("*:%2.2f ", Psnr(error, scale));
+}
+
 void TCustomFFmpeg::ProgressReport(bool ALast) {
     if (!FState || OutputFiles.empty())
         return;
@@ -901,6 +919,8 @@ void TCustomFFmpeg::ProgressReport(bool ALast) {
                         line += Format("%X", static_cast<unsigned>(std::lrint(
                                                  std::log2(double(FQpHistogram[j]) + 1))));
                 }
+                if (ost->EncodingNeeded && (ost->Encoder->flags & AV_CODEC_FLAG_PSNR))
+                    line += PsnrText(*ost, ALast);
             }
         }
         const double ot = OutputTime(*ost);

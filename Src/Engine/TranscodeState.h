@@ -81,7 +81,10 @@ struct TOutputStreamState {
     AVFilterContext* FilterSink = nullptr;
     TFramePtr FilterFrame; // reused for what goes in and comes out
     int32_t LastPictureType = 0; // of the last packet, from its quality side data
-    double LastError0 = 0;       // its luma error, when the encoder measures PSNR
+    // Squared errors of Y, U, V when the encoder measures PSNR: of the last packet, and
+    // summed over every packet of the stream.
+    double LastErrors[3] = {};
+    double SummedErrors[3] = {};
     std::unique_ptr<FILE, TFileCloser> LogFile; // first-pass statistics
     TFramePtr LastPicture;
     TPacketPtr Packet;    // reused for every packet this stream writes

@@ -40,6 +40,12 @@ extern "C" {
 
 #include <SDL2/SDL.h>
 
+// SDL_syswm.h would bring in X11's headers everywhere; its one function is declared here.
+extern "C" {
+struct SDL_SysWMinfo;
+extern DECLSPEC SDL_bool SDLCALL SDL_GetWindowWMInfo(SDL_Window* window, SDL_SysWMinfo* info);
+}
+
 #define QM_AVUTIL_ENTRIES(X)                                                                       \
     X(avutil_version)                                                                              \
     X(av_log)                                                                                      \
@@ -330,7 +336,11 @@ extern "C" {
     X(SDL_CondWait)                                                                                \
     X(SDL_CondWaitTimeout)                                                                         \
     X(SDL_CreateThread)                                                                            \
-    X(SDL_WaitThread)
+    X(SDL_WaitThread)                                                                              \
+    X(SDL_SetWindowSize)                                                                           \
+    X(SDL_GetWindowWMInfo)                                                                         \
+    X(SDL_RenderFillRects)                                                                         \
+    X(SDL_SetHint)
 
 namespace ff {
 #define QM_DECLARE_ENTRY(name) extern decltype(&::name) name;

@@ -15,6 +15,7 @@ void PrintUsage(FILE* out) {
                  "  convert FILE... convert the files into a DVD-Video folder (convert --help)\n"
                  "  engine ARGS   drive one conversion engine with named options (engine --help)\n"
                  "  libraries     load the media libraries and show which files were used\n"
+                 "  play FILE     play a file in a window (play --help)\n"
                  "  probe FILE... show each file's container, duration, size and streams\n"
                  "  --version     print the program's version\n"
                  "  --help        show this text\n");
@@ -44,6 +45,8 @@ int main(int argc, char** argv) {
         return qm::cli::RunEngine(args);
     if (command == "libraries")
         return qm::cli::RunLibraries(args);
+    if (command == "play")
+        return qm::cli::RunPlay(args);
     if (command == "probe")
         return qm::cli::RunProbe(args);
     std::fprintf(stderr, "quillmoor-cli: unknown command '%s'\n\n", command.c_str());

@@ -18,7 +18,7 @@ TEST(CliEngine, OptionFailuresPrintTheEnginesMessageAndExitWithOne) {
         const char* Message; // the start of what is printed
     } cases[] = {
         {"-s 719x480 x.mpg", "Frame size must be a multiple of 2"},
-        {"-threads 2", "TODO: option - threads"},
+        {"-threads -1", "Incorrect thread count: -1"},
         {"-vtag abc", "video tag parameter must be 4 chars"},
         {"-qscale 0", "qscale must be > 0.0 and <= 255"},
         {"-aspect 4:0", "Incorrect aspect ratio specification."},

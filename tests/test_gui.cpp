@@ -12,8 +12,10 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
 #include <QSignalSpy>
 #include <QTabWidget>
 #include <QTableView>
@@ -28,10 +30,12 @@
 #include <fstream>
 #include <thread>
 
+#include "Converter/FFmpegConverter.h"
 #include "Core/AppSettings.h"
 #include "Core/Product.h"
 #include "Fixtures.h"
 #include "Gui/InputListModel.h"
+#include "Gui/PreviewerWindow.h"
 #include "Gui/QtMainThread.h"
 #include "Gui/SettingsDialog.h"
 #include "Platform/MainThread.h"
@@ -313,17 +317,20 @@ private slots:
         QTest::addColumn<QString>("outPath"); // "" is the default folder
         QTest::addColumn<bool>("openFolder");
         QTest::addColumn<bool>("musicPlay");
-        QTest::newRow("first run") << QString() << QString() << true << true;
-        QTest::newRow("only 0 is off") << "[Configuration]\nOutPath=/srv/discs/\nOpenFolder=no\nMusicPlay=0\n"
-                                       << "/srv/discs/" << true << false;
-        QTest::newRow("empty OutPath") << "[Configuration]\nOutPath=\nOpenFolder=0\nMusicPlay=1\n" << QString()
-                                       << false << true;
+        QTest::addColumn<bool>("showPreview");
+        QTest::newRow("first run") << QString() << QString() << true << true << true;
+        QTest::newRow("only 0 is off")
+            << "[Configuration]\nOutPath=/srv/discs/\nOpenFolder=no\nMusicPlay=0\nShowPreview=0\n" << "/srv/discs/"
+            << true << false << false;
+        QTest::newRow("empty OutPath") << "[Configuration]\nOutPath=\nOpenFolder=0\nMusicPlay=1\nShowPreview=yes\n"
+                                       << QString() << false << true << true;
     }
     void settingsAreReadByTheirRules() {
         QFETCH(QString, stored);
         QFETCH(QString, outPath);
         QFETCH(bool, openFolder);
         QFETCH(bool, musicPlay);
+        QFETCH(bool, showPreview);
         if (!stored.isEmpty())
             WriteFile(Home->SettingsFile(), stored.toStdString());
         const QString expected = outPath.isEmpty()
@@ -335,6 +342,8 @@ private slots:
         QCOMPARE(QString::fromStdString(w.Settings().OutPath), expected);
         QCOMPARE(w.Settings().OpenFolder, openFolder);
         QCOMPARE(w.Settings().MusicPlay, musicPlay);
+        QCOMPARE(w.Settings().ShowPreview, showPreview);
+        QCOMPARE(w.Batch().Converter().Preview(), showPreview);
         // Nothing is written until something changes or the window closes.
         QCOMPARE(fs::exists(Home->SettingsFile()), !stored.isEmpty());
         w.close();
@@ -342,6 +351,7 @@ private slots:
         QVERIFY(saved.find("OutPath=" + expected.toStdString()) != std::string::npos);
         QVERIFY(saved.find(std::string("OpenFolder=") + (openFolder ? "1" : "0")) != std::string::npos);
         QVERIFY(saved.find(std::string("MusicPlay=") + (musicPlay ? "1" : "0")) != std::string::npos);
+        QVERIFY(saved.find(std::string("ShowPreview=") + (showPreview ? "1" : "0")) != std::string::npos);
     }
 
     void theSettingsDialogChangesTheSwitchesOnOkOnlyAndKeepsThemAtOnce() {
@@ -349,7 +359,7 @@ private slots:
         auto w = OpenWindow(desktop);
         w->AddFiles({ThreeClips[0], ThreeClips[1]});
         Select(*w, {});
-        auto untickMusicAnd = [](const char* AButton) {
+        auto untickMusicAndPreviewThen = [](const char* AButton) {
             WhenDialogOpens([AButton](QWidget* ADialog) {
                 QCOMPARE(ADialog->size(), QSize(372, 416));
                 auto* pages = ADialog->findChild<QTabWidget*>("pcSettings");
@@ -360,23 +370,29 @@ private slots:
                 auto* music = ADialog->findChild<QCheckBox*>("cbMusicPlay");
                 QCOMPARE(open->text(), QString("Open the output file folder after the conversion."));
                 QCOMPARE(music->text(), QString("Turn on the warning note after one conversion done."));
-                QVERIFY(open->isChecked() && music->isChecked());
+                auto* preview = ADialog->findChild<QGroupBox*>()->findChild<QCheckBox*>("cbShowPreview");
+                QCOMPARE(preview->text(), QString("Show preview while converting"));
+                QVERIFY(open->isChecked() && music->isChecked() && preview->isChecked());
                 music->setChecked(false);
+                preview->setChecked(false);
                 ADialog->findChild<QPushButton*>(AButton)->click();
             });
         };
-        untickMusicAnd("bbCancel");
+        untickMusicAndPreviewThen("bbCancel");
         Child<QPushButton>(*w, "bbSettings")->click();
         QVERIFY(w->Settings().MusicPlay);
+        QVERIFY(w->Batch().Converter().Preview());
         QVERIFY(!fs::exists(Home->SettingsFile()));
         // With no row selected, Settings takes the first.
         QCOMPARE(Selected(*w), std::vector<int>{0});
 
-        untickMusicAnd("bbOK");
+        untickMusicAndPreviewThen("bbOK");
         Child<QPushButton>(*w, "bbSettings")->click();
         QVERIFY(!w->Settings().MusicPlay);
         QVERIFY(w->Settings().OpenFolder);
+        QVERIFY(!w->Batch().Converter().Preview());
         QVERIFY(ReadFile(Home->SettingsFile()).find("MusicPlay=0") != std::string::npos);
+        QVERIFY(ReadFile(Home->SettingsFile()).find("ShowPreview=0") != std::string::npos);
     }
 
     void browseRefusesAFolderOnACdRom() {
@@ -539,6 +555,61 @@ private slots:
         QVERIFY(!w->isVisible());
         QVERIFY(fs::exists(Home->SettingsFile()));
         QVERIFY(fs::is_empty(out.Path()));
+    }
+
+    void thePreviewerWindowTakesTheFirstFramesSizeShowsTheTimeMovesByItsPictureAndEndsPreviewsWhenClosed() {
+        InstallPreviewerWindows();
+        auto frame = [](int AWidth, int AHeight, uint8_t ABlue, uint8_t AGreen, uint8_t ARed) {
+            TBitmap b;
+            b.SetSize(AWidth, AHeight);
+            for (int y = 0; y < AHeight; ++y)
+                for (int x = 0; x < AWidth; ++x) {
+                    uint8_t* p = b.ScanLine(y) + 3 * x;
+                    p[0] = ABlue, p[1] = AGreen, p[2] = ARed;
+                }
+            return b;
+        };
+        QPointer<TPreviewerWindow> w;
+        {
+            TPreviewer previewer;
+            // From the main thread the previewer draws at once.
+            QVERIFY(previewer.PreviewFrame(frame(66, 50, 0, 0, 255), 1, 3723004000));
+            w = dynamic_cast<TPreviewerWindow*>(previewer.Window());
+            QVERIFY(w);
+            QVERIFY(w->isVisible());
+            QVERIFY(!w->parentWidget());
+            QCOMPARE(w->windowFlags() & (Qt::Tool | Qt::WindowStaysOnTopHint), Qt::Tool | Qt::WindowStaysOnTopHint);
+            QCOMPARE(w->size(), QSize(66, 50));
+            QCOMPARE(w->windowTitle(), QString("01:02:03.004"));
+            QCOMPARE(w->grab().toImage().pixelColor(30, 20), QColor(255, 0, 0));
+            const QPoint centre = QGuiApplication::primaryScreen()->availableGeometry().center();
+            // Give or take the frame.
+            QVERIFY((w->geometry().center() - centre).manhattanLength() <= 8);
+
+            // A smaller frame goes to the corner; the window keeps its size.
+            QVERIFY(previewer.PreviewFrame(frame(30, 20, 0, 255, 0), 2, 0));
+            QCOMPARE(w->size(), QSize(66, 50));
+            QCOMPARE(w->windowTitle(), QString("00:00:00.000"));
+            const QImage picture = w->grab().toImage();
+            QCOMPARE(picture.pixelColor(5, 5), QColor(0, 255, 0));
+            QCOMPARE(picture.pixelColor(50, 40), QColor(0, 0, 0));
+
+            // Dragged by its picture.
+            const QPoint before = w->pos();
+            QTest::mousePress(w, Qt::LeftButton, {}, QPoint(10, 10));
+            QTest::mouseMove(w, QPoint(30, 40));
+            QTest::mouseRelease(w, Qt::LeftButton, {}, QPoint(30, 40));
+            QCOMPARE(w->pos(), before + QPoint(20, 30));
+
+            w->close();
+            QVERIFY(previewer.Closed());
+            QVERIFY(!w->isVisible());
+            QVERIFY(!previewer.PreviewFrame(frame(66, 50, 255, 0, 0), 3, 80000));
+            QCOMPARE(w->windowTitle(), QString("00:00:00.000"));
+        }
+        // The window goes with its previewer.
+        QVERIFY(w.isNull());
+        SetPreviewWindowFactory(nullptr);
     }
 
     // Nothing wakes the window while it waits for the user.

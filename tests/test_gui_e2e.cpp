@@ -1,14 +1,15 @@
 // The window end to end on an X server (xvfb-run): two clips dropped on it, a preset chosen,
 // Convert pressed; the batch runs while the window stays live, the sound plays, the folder
-// is opened, and lsdvd reads a disc with two titles. Screenshots of the window go into
-// <build>/screenshots. Without xvfb-run the test is skipped.
-#include <unistd.h>
-
+// is opened, and lsdvd reads a disc with two titles. With previews switched on, each
+// conversion shows its frames in a floating window until the user closes it. Screenshots go
+// into <build>/screenshots. Without xvfb-run the tests are skipped.
 #include <QApplication>
 #include <QComboBox>
 #include <QLabel>
 #include <QRegularExpression>
+#include <QPointer>
 #include <QPushButton>
+#include <QScreen>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
@@ -17,47 +18,23 @@
 #include <filesystem>
 #include <regex>
 
+#include "Converter/FFmpegConverter.h"
 #include "Core/AppSettings.h"
 #include "Fixtures.h"
+#include "FixtureWriter.h"
 #include "Gui/NotificationSound.h"
+#include "Gui/PreviewerWindow.h"
 #include "Gui/QtMainThread.h"
 #include "test_gui_support.h"
 
 using namespace qm;
 namespace fs = std::filesystem;
 
-namespace {
-
-constexpr int SkipCode = 77;
-
-std::string FindOnPath(const char* AName) {
-    const char* path = std::getenv("PATH");
-    std::string dirs = path ? path : "";
-    size_t start = 0;
-    while (start <= dirs.size()) {
-        const size_t end = std::min(dirs.find(':', start), dirs.size());
-        const std::string candidate = dirs.substr(start, end - start) + "/" + AName;
-        if (end > start && ::access(candidate.c_str(), X_OK) == 0)
-            return candidate;
-        start = end + 1;
-    }
-    return {};
-}
-
-void Screenshot(QWidget& AWindow, const char* AName) {
-    fs::create_directories(QM_SCREENSHOT_DIR);
-    const QString file = QString(QM_SCREENSHOT_DIR) + "/" + AName + ".png";
-    QVERIFY2(AWindow.grab().save(file), qPrintable(file));
-    qInfo("screenshot %s", qPrintable(file));
-}
-
-} // namespace
-
 class TGuiEndToEnd : public QObject {
     Q_OBJECT
 private slots:
     void twoDroppedClipsBecomeADiscWithTwoTitles() {
-        if (FindOnPath("dvdauthor").empty() || FindOnPath("lsdvd").empty())
+        if (test::FindOnPath("dvdauthor").empty() || test::FindOnPath("lsdvd").empty())
             QSKIP("dvdauthor or lsdvd is not installed (scripts/install-deps.sh installs both)");
         test::TPrivateHome& home = *Home;
         const std::string out = home.Dir() / "discs/";
@@ -77,13 +54,13 @@ private slots:
         QVERIFY(!checked.isEmpty() || checked.wait(20000));
         QVERIFY(w.LibrariesLoaded());
         QCOMPARE(QGuiApplication::platformName(), QString("xcb"));
-        Screenshot(w, "window-getting-started");
+        test::Screenshot(w, "window-getting-started");
 
         QVERIFY(test::DropFiles(w, {QString::fromStdString(fixtures::FixturePath("mp4_h264_aac.mp4")),
                                     QString::fromStdString(fixtures::FixturePath("mpeg1_mp2.mpg"))}));
         QCOMPARE(w.Model().Items().size(), size_t(2));
         w.findChild<QComboBox*>("cbPreset")->setCurrentIndex(7);
-        Screenshot(w, "window-idle-with-files");
+        test::Screenshot(w, "window-idle-with-files");
 
         bool shot = false;
         std::vector<int> positions;
@@ -93,7 +70,7 @@ private slots:
             labels << w.findChild<QLabel*>("lbProgress")->text();
             if (!shot && APosition >= 10 && w.UiState() == bsConverting) {
                 shot = true;
-                Screenshot(w, "window-converting");
+                test::Screenshot(w, "window-converting");
             }
         });
         QSignalSpy finished(&w, &TMainWindow::BatchFinished);
@@ -102,7 +79,7 @@ private slots:
         QTimer::singleShot(0, w.findChild<QPushButton*>("bbConvert"), &QPushButton::click);
         QVERIFY(finished.wait(300000));
         QCOMPARE(w.UiState(), bsIdle);
-        Screenshot(w, "window-done");
+        test::Screenshot(w, "window-done");
 
         QVERIFY2(desktop.Messages.empty(), desktop.Messages.empty() ? "" : qPrintable(desktop.Messages[0].Text));
         QVERIFY(shot);
@@ -129,32 +106,95 @@ private slots:
         QCOMPARE(entries, std::vector<std::string>({"AUDIO_TS", "VIDEO_TS"}));
     }
 
+    void eachConversionShowsItsFramesInAFloatingWindowUntilTheUserClosesIt() {
+        if (test::FindOnPath("dvdauthor").empty())
+            QSKIP("dvdauthor is not installed (scripts/install-deps.sh installs it)");
+        test::TTempDir dir;
+        // Long enough for many previews (one per 100 ms) in each conversion.
+        fixtures::ClipSettings clip;
+        clip.format = "matroska";
+        clip.videoCodec = "mpeg4";
+        clip.width = 160;
+        clip.height = 120;
+        clip.duration = 8;
+        clip.audioCodec = "";
+        std::string error;
+        const std::string first = dir / "first.mkv", second = dir / "second.mkv";
+        QVERIFY2(fixtures::WriteClip(clip, first, error) && fixtures::WriteClip(clip, second, error), error.c_str());
+        // Switched on in an earlier run.
+        SaveSettings({dir / "disc/", false, false, true});
+
+        struct TShown {
+            QPointer<TPreviewerWindow> Window;
+            QStringList Captions;
+            QSize Size, FrameSize; // the window's and the frame's, at each frame
+            bool Visible = true;
+        };
+        std::vector<TShown> shown;
+        SetPreviewWindowFactory([&](TPreviewer& APreviewer) {
+            auto window = std::make_unique<TPreviewerWindow>(APreviewer);
+            const size_t index = shown.size();
+            shown.push_back({window.get(), {}, {}, {}});
+            connect(window.get(), &TPreviewerWindow::FrameShown, window.get(), [&shown, index] {
+                TShown& s = shown[index];
+                TPreviewerWindow& w = *s.Window;
+                s.Captions << w.windowTitle();
+                s.Size = w.size();
+                s.FrameSize = w.Picture().size();
+                s.Visible = s.Visible && w.isVisible() && (w.windowFlags() & Qt::WindowStaysOnTopHint) &&
+                            (w.windowFlags() & Qt::Tool) == Qt::Tool;
+                // The user closes the first conversion's window after its first frame.
+                if (index == 0 && s.Captions.size() == 1) {
+                    QVERIFY(QTest::qWaitForWindowExposed(&w));
+                    test::SavePicture(QGuiApplication::primaryScreen()->grabWindow(0), "previewer-on-screen");
+                    test::Screenshot(w, "previewer-window");
+                    w.close();
+                }
+            });
+            return window;
+        });
+
+        test::TFakeDesktop desktop;
+        TMainWindow w(IncludeTrailingSlash(test::BinDir()), desktop.Services());
+        QVERIFY(w.Batch().Converter().Preview());
+        QSignalSpy checked(&w, &TMainWindow::LibrariesChecked);
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        QVERIFY(!checked.isEmpty() || checked.wait(20000));
+        w.AddFiles({QString::fromStdString(first), QString::fromStdString(second)});
+        w.findChild<QComboBox*>("cbPreset")->setCurrentIndex(4); // PAL, 720 x 576
+        QSignalSpy finished(&w, &TMainWindow::BatchFinished);
+        QTimer::singleShot(0, w.findChild<QPushButton*>("bbConvert"), &QPushButton::click);
+        QVERIFY(finished.wait(300000));
+        SetPreviewWindowFactory(nullptr);
+        QVERIFY2(desktop.Messages.empty(), desktop.Messages.empty() ? "" : qPrintable(desktop.Messages[0].Text));
+
+        // One window per conversion, each gone with its conversion.
+        QCOMPARE(shown.size(), size_t(2));
+        for (const TShown& s : shown) {
+            QVERIFY(s.Window.isNull());
+            QVERIFY(s.Visible);
+            QCOMPARE(s.FrameSize, QSize(720, 576));
+            QCOMPARE(s.Size, QSize(720, 576));
+        }
+        // The closed one got no frame after it was closed; the other one went on.
+        qInfo("captions: %s | %s", qPrintable(shown[0].Captions.join(' ')), qPrintable(shown[1].Captions.join(' ')));
+        QCOMPARE(shown[0].Captions.size(), 1);
+        QVERIFY2(shown[1].Captions.size() > 1, qPrintable(shown[1].Captions.join(' ')));
+        // The time of the frame (none yet for a conversion's very first picture).
+        const QRegularExpression time(R"(^(\d\d:\d\d:\d\d\.\d\d\d|N/A)$)");
+        for (const QString& caption : shown[0].Captions + shown[1].Captions)
+            QVERIFY2(time.match(caption).hasMatch(), qPrintable(caption));
+        QVERIFY2(shown[1].Captions.back() > shown[1].Captions[1], qPrintable(shown[1].Captions.join(' ')));
+    }
+
 public:
     test::TPrivateHome* Home = nullptr;
 };
 
 int main(int argc, char** argv) {
-    if (!std::getenv("QM_UNDER_XVFB")) {
-        // Runs itself again on a private X server.
-        const std::string xvfb = FindOnPath("xvfb-run");
-        if (xvfb.empty()) {
-            std::printf("SKIP: xvfb-run is not installed (scripts/install-deps.sh installs the package xvfb)\n");
-            return SkipCode;
-        }
-        ::setenv("QM_UNDER_XVFB", "1", 1);
-        std::vector<char*> args = {const_cast<char*>("xvfb-run"), const_cast<char*>("-a"),
-                                   const_cast<char*>("-s"), const_cast<char*>("-screen 0 1024x768x24")};
-        std::string self = ProgramFolder() + fs::path(argv[0]).filename().string();
-        args.push_back(self.data());
-        for (int i = 1; i < argc; ++i)
-            args.push_back(argv[i]);
-        args.push_back(nullptr);
-        ::execv(xvfb.c_str(), args.data());
-        std::perror("xvfb-run");
-        return 1;
-    }
-    ::setenv("QT_QPA_PLATFORM", "xcb", 1);
-    ::setenv("SDL_AUDIODRIVER", "dummy", 1);
+    if (const int rerun = test::RerunUnderXvfb(argc, argv); rerun >= 0)
+        return rerun;
     test::TPrivateHome home;
     QApplication app(argc, argv);
     TQtMainThreadScope mainThread;

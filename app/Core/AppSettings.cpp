@@ -36,6 +36,7 @@ TAppSettings LoadSettings() {
     s.OutPath = out.empty() ? DefaultOutPath() : out;
     s.OpenFolder = store.value("OpenFolder").toString() != "0";
     s.MusicPlay = store.value("MusicPlay").toString() != "0";
+    s.ShowPreview = store.value("ShowPreview").toString() != "0";
     store.endGroup();
     return s;
 }
@@ -48,6 +49,7 @@ void SaveSettings(const TAppSettings& ASettings) {
     store.setValue("OutPath", QString::fromStdString(ASettings.OutPath));
     store.setValue("OpenFolder", ASettings.OpenFolder ? "1" : "0");
     store.setValue("MusicPlay", ASettings.MusicPlay ? "1" : "0");
+    store.setValue("ShowPreview", ASettings.ShowPreview ? "1" : "0");
     store.endGroup();
     store.sync();
 }

@@ -1,4 +1,4 @@
-// The three settings kept between runs, in the user's configuration store
+// The settings kept between runs, in the user's configuration store
 // (~/.config/Tarnwick/Tarnwick Quillmoor.conf, group "Configuration"); the window and the
 // command-line program share them.
 #pragma once
@@ -11,12 +11,13 @@ struct TAppSettings {
     std::string OutPath;     // with a trailing '/'
     bool OpenFolder = false; // open the output folder after a successful batch
     bool MusicPlay = false;  // play the notification sound after a successful batch
+    bool ShowPreview = false; // show the frames of each conversion in a floating window
 };
 
 // The desktop folder + "Tarnwick Quillmoor/"; not created here.
 std::string DefaultOutPath();
 // The stored values: an empty "OutPath" gives DefaultOutPath(), a switch is on unless it
-// reads exactly "0". A store that cannot be read leaves OutPath empty and both switches off.
+// reads exactly "0". A store that cannot be read leaves OutPath empty and the switches off.
 TAppSettings LoadSettings();
 // Failures are silent.
 void SaveSettings(const TAppSettings& ASettings);

@@ -153,6 +153,7 @@ TMainWindow::TMainWindow(std::string AProgramFolder, TWindowServices AServices, 
 
     FSettings = LoadSettings();
     FOutPath->setText(Q(FSettings.OutPath));
+    FBatch->Converter().SetPreview(FSettings.ShowPreview);
 
     FBatch->OnUiState = [this](TBatchUiState AState) { SetUiState(AState); };
     FBatch->OnProgress = [this](const TBatchProgress& AProgress) { ShowProgress(AProgress); };
@@ -508,10 +509,14 @@ void TMainWindow::actSettingsExecute() {
     dialog.SetPage(FLastSettingsPage);
     dialog.SetOpenFolder(FSettings.OpenFolder);
     dialog.SetMusicPlay(FSettings.MusicPlay);
+    dialog.SetShowPreview(FSettings.ShowPreview);
     if (dialog.exec() == QDialog::Accepted &&
-        (dialog.OpenFolder() != FSettings.OpenFolder || dialog.MusicPlay() != FSettings.MusicPlay)) {
+        (dialog.OpenFolder() != FSettings.OpenFolder || dialog.MusicPlay() != FSettings.MusicPlay ||
+         dialog.ShowPreview() != FSettings.ShowPreview)) {
         FSettings.OpenFolder = dialog.OpenFolder();
         FSettings.MusicPlay = dialog.MusicPlay();
+        FSettings.ShowPreview = dialog.ShowPreview();
+        FBatch->Converter().SetPreview(FSettings.ShowPreview);
         // Kept at once: a crash must not lose them.
         SaveSettings();
     }

@@ -28,8 +28,11 @@ TSettingsDialog::TSettingsDialog(QWidget* AParent)
     FOpenFolder->setObjectName("cbOpenFolder");
     FMusicPlay = new QCheckBox(QStringLiteral("Turn on the warning note after one conversion done."));
     FMusicPlay->setObjectName("cbMusicPlay");
+    FShowPreview = new QCheckBox(QStringLiteral("Show preview while converting"));
+    FShowPreview->setObjectName("cbShowPreview");
     FOptions->addWidget(FOpenFolder);
     FOptions->addWidget(FMusicPlay);
+    FOptions->addWidget(FShowPreview);
     auto* page = new QVBoxLayout(options);
     page->addWidget(group);
     page->addStretch();
@@ -48,8 +51,10 @@ TSettingsDialog::TSettingsDialog(QWidget* AParent)
 
 void TSettingsDialog::SetOpenFolder(bool AOn) { FOpenFolder->setChecked(AOn); }
 void TSettingsDialog::SetMusicPlay(bool AOn) { FMusicPlay->setChecked(AOn); }
+void TSettingsDialog::SetShowPreview(bool AOn) { FShowPreview->setChecked(AOn); }
 bool TSettingsDialog::OpenFolder() const { return FOpenFolder->isChecked(); }
 bool TSettingsDialog::MusicPlay() const { return FMusicPlay->isChecked(); }
+bool TSettingsDialog::ShowPreview() const { return FShowPreview->isChecked(); }
 
 void TSettingsDialog::SetPage(int AIndex) {
     FPages->setCurrentIndex(AIndex >= 0 && AIndex < FPages->count() ? AIndex : 0);

@@ -1,5 +1,5 @@
-// The settings dialog: a page control whose "Options" page holds the two switches kept
-// between runs. Further pages are added with AddPage.
+// The settings dialog: a page control whose "Options" page holds the switches kept between
+// runs. Further pages are added with AddPage.
 #pragma once
 
 #include <QDialog>
@@ -17,8 +17,10 @@ public:
 
     void SetOpenFolder(bool AOn);
     void SetMusicPlay(bool AOn);
+    void SetShowPreview(bool AOn);
     bool OpenFolder() const;
     bool MusicPlay() const;
+    bool ShowPreview() const;
 
     // The page shown; an index out of range shows the first.
     void SetPage(int AIndex);
@@ -32,6 +34,7 @@ private:
     QVBoxLayout* FOptions = nullptr;
     QCheckBox* FOpenFolder = nullptr;
     QCheckBox* FMusicPlay = nullptr;
+    QCheckBox* FShowPreview = nullptr;
 };
 
 } // namespace qm

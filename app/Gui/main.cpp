@@ -8,6 +8,7 @@
 #include "Cli/Interrupt.h"
 #include "Core/Product.h"
 #include "Gui/MainWindow.h"
+#include "Gui/PreviewerWindow.h"
 #include "Gui/QtMainThread.h"
 #include "Platform/FileUtils.h"
 
@@ -27,6 +28,7 @@ int main(int argc, char** argv) {
     QGuiApplication::setDesktopFileName("quillmoor");
 
     qm::TQtMainThreadScope mainThread;
+    qm::InstallPreviewerWindows();
     int result = 0;
     {
         bool running = true; // outlives the window
@@ -46,5 +48,6 @@ int main(int argc, char** argv) {
         result = app.exec();
         running = false;
     }
+    qm::SetPreviewWindowFactory(nullptr);
     return result;
 }

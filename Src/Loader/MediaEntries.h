@@ -122,6 +122,7 @@ extern DECLSPEC SDL_bool SDLCALL SDL_GetWindowWMInfo(SDL_Window* window, SDL_Sys
     X(av_frame_clone)                                                                              \
     X(av_frame_get_buffer)                                                                         \
     X(av_frame_make_writable)                                                                      \
+    X(av_frame_is_writable)                                                                        \
     X(av_frame_copy_props)                                                                         \
     X(av_frame_apply_cropping)                                                                     \
     X(av_image_alloc)                                                                              \

@@ -168,15 +168,15 @@ public:
         TPacketPtr packet(Made(av_packet_alloc(), "a packet"));
         while (av_read_frame(In.get(), packet.get()) >= 0) {
             if (packet->stream_index == VideoIndex)
-                DecodeVideo(packet.get());
+                Decode(VideoDecoder.get(), packet.get(), &TFloor::VideoFrame);
             else if (packet->stream_index == AudioIndex)
-                DecodeAudio(packet.get());
+                Decode(AudioDecoder.get(), packet.get(), &TFloor::Resample);
             av_packet_unref(packet.get());
         }
-        DecodeVideo(nullptr);
+        Decode(VideoDecoder.get(), nullptr, &TFloor::VideoFrame);
         FillToInputEnd();
         if (AudioDecoder)
-            DecodeAudio(nullptr);
+            Decode(AudioDecoder.get(), nullptr, &TFloor::Resample);
         if (AudioEncoder) {
             EncodeAudioFifo(true);
             Encode(AudioEncoder.get(), AudioStream, nullptr);
@@ -294,10 +294,12 @@ private:
         }
     }
 
-    void DecodeVideo(const AVPacket* APacket) {
-        Check(avcodec_send_packet(VideoDecoder.get(), APacket), "decoding video");
-        while (avcodec_receive_frame(VideoDecoder.get(), Decoded.get()) >= 0) {
-            VideoFrame(*Decoded);
+    // Sends APacket (null at the end) and hands each frame that comes out to AHandle.
+    void Decode(AVCodecContext* ADecoder, const AVPacket* APacket,
+                void (TFloor::*AHandle)(const AVFrame&)) {
+        Check(avcodec_send_packet(ADecoder, APacket), "decoding");
+        while (avcodec_receive_frame(ADecoder, Decoded.get()) >= 0) {
+            (this->*AHandle)(*Decoded);
             av_frame_unref(Decoded.get());
         }
     }
@@ -371,14 +373,6 @@ private:
                     std::memset(row + w - right, black[p], right);
                 }
             }
-        }
-    }
-
-    void DecodeAudio(const AVPacket* APacket) {
-        Check(avcodec_send_packet(AudioDecoder.get(), APacket), "decoding audio");
-        while (avcodec_receive_frame(AudioDecoder.get(), Decoded.get()) >= 0) {
-            Resample(*Decoded);
-            av_frame_unref(Decoded.get());
         }
     }
 

@@ -103,8 +103,8 @@ std::string ReadFile(const fs::path& APath) {
     return s.str();
 }
 
-// Runs AArgv with stdout and stderr into ALog; CPU and memory are the child's and those of
-// the children it waited for (dvdauthor under convert).
+// Runs the case's program with stdout and stderr into ALog; CPU and memory are the child's and
+// those of the children it waited for (dvdauthor under convert).
 TRun RunOnce(const TCase& ACase, const fs::path& ALog) {
     TRun run;
     const auto start = std::chrono::steady_clock::now();

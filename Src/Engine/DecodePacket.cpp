@@ -190,7 +190,10 @@ void TCustomFFmpeg::EncodeAndWrite(TOutputStreamState& AOutput, AVFrame* AFrame)
                 AOutput.SummedErrors[p] += static_cast<double>(error);
             }
         }
-        (video ? FVideoBytes : FAudioBytes) += packet->size;
+        if (video)
+            FVideoBytes += packet->size;
+        else
+            FAudioBytes += packet->size;
         AOutput.LastFrameSize = packet->size;
         if (AOutput.LogFile && enc->stats_out)
             std::fprintf(AOutput.LogFile.get(), "%s", enc->stats_out);
@@ -205,9 +208,18 @@ void TCustomFFmpeg::EncodeAndWrite(TOutputStreamState& AOutput, AVFrame* AFrame)
 void TCustomFFmpeg::PreparePicture(TOutputStreamState& AOutput, const TInputStreamState& AInput,
                                    const AVFrame& AFrame) {
     AVFrame* temp = AOutput.TempPicture.get();
-    // The encoder may still hold the last picture: never write into a shared buffer.
-    if (ff::av_frame_make_writable(temp) < 0)
-        throw FFmpegException("Cannot allocate temp picture, check pix fmt");
+    // The encoder, or the queue before it, may still hold the last picture: another one is
+    // taken, free or new. It is written whole below, so nothing needs copying.
+    if (!ff::av_frame_is_writable(temp)) {
+        auto& spares = AOutput.SparePictures;
+        auto free = std::find_if(spares.begin(), spares.end(), [](const TFramePtr& APicture) {
+            return ff::av_frame_is_writable(APicture.get());
+        });
+        if (free == spares.end())
+            free = spares.insert(spares.end(), NewTempPicture(AOutput));
+        std::swap(*free, AOutput.TempPicture);
+        temp = AOutput.TempPicture.get();
+    }
     const AVPixFmtDescriptor* in = ff::av_pix_fmt_desc_get(static_cast<AVPixelFormat>(AFrame.format));
     const AVPixFmtDescriptor* out = ff::av_pix_fmt_desc_get(static_cast<AVPixelFormat>(temp->format));
     if (!in || !out || (in->flags & AV_PIX_FMT_FLAG_HWACCEL))
@@ -340,26 +352,49 @@ void TCustomFFmpeg::VideoOut(TOutputStreamState& AOutput, TInputStreamState& AIn
         frame->interlaced_frame = AFrame.interlaced_frame;
         frame->top_field_first =
             Options.TopFieldFirst != -1 ? Options.TopFieldFirst : AFrame.top_field_first;
-        frame->quality = static_cast<int>(std::lrint(AOutput.Setup->Quality));
         frame->pict_type = AV_PICTURE_TYPE_NONE;
         frame->pts = AOutput.SyncOpts;
         frame->sample_aspect_ratio = enc->sample_aspect_ratio;
-        if (i == 0) {
-            if (!AOutput.LastPicture)
-                AOutput.LastPicture.reset(ff::av_frame_alloc());
-            ff::av_frame_unref(AOutput.LastPicture.get());
-            ff::av_frame_ref(AOutput.LastPicture.get(), frame);
-        }
-        AOutput.LastFrameSize = 0;
-        EncodeAndWrite(AOutput, frame);
-        if (FPreviewFlags != 0)
-            PreviewPicture(*frame, AOutput);
-        ff::av_frame_unref(frame);
+        TEncodeJob job;
+        job.Output = &AOutput;
+        job.SetQuality = job.Preview = true;
+        job.KeepAsLast = i == 0;
+        job.HookFrameCounter = FHookFrameCounter;
+        EncodeVideo(job, frame);
         ++AOutput.SyncOpts;
         ++AOutput.FrameNumber;
         if (!Options.VstatsFileName.empty() && AOutput.LastFrameSize != 0)
             VideoStats(AOutput, AOutput.LastFrameSize);
     }
+}
+
+void TCustomFFmpeg::EncodeVideo(const TEncodeJob& AJob, AVFrame* AFrame) {
+    if (FPipeline) {
+        FPipeline->Encode(AJob, AFrame);
+        return;
+    }
+    TEncodeJob job = AJob;
+    job.Frame = AFrame;
+    RunEncodeJob(job);
+    if (AFrame)
+        ff::av_frame_unref(AFrame);
+}
+
+void TCustomFFmpeg::RunEncodeJob(TEncodeJob& AJob) {
+    TOutputStreamState& out = *AJob.Output;
+    AVFrame* frame = AJob.Frame;
+    if (frame && AJob.SetQuality)
+        frame->quality = static_cast<int>(std::lrint(out.Setup->Quality));
+    if (frame && AJob.KeepAsLast) {
+        if (!out.LastPicture)
+            out.LastPicture.reset(ff::av_frame_alloc());
+        ff::av_frame_unref(out.LastPicture.get());
+        ff::av_frame_ref(out.LastPicture.get(), frame);
+    }
+    out.LastFrameSize = 0;
+    EncodeAndWrite(out, frame);
+    if (frame && AJob.Preview && FPreviewFlags != 0)
+        PreviewPicture(*frame, out, AJob.HookFrameCounter);
 }
 
 void TCustomFFmpeg::VideoStats(TOutputStreamState& AOutput, int AFrameSize) {
@@ -590,7 +625,7 @@ void TCustomFFmpeg::DrainEncoders(int AInputIndex) {
             if (ost->FilterSource)
                 FilterVideo(*ost, *FState->InputStreams[static_cast<size_t>(AInputIndex)], nullptr);
             FillToInputEnd(*ost);
-            EncodeAndWrite(*ost, nullptr);
+            EncodeVideo(TEncodeJob{ost.get()}, nullptr);
             break;
         default:
             break;
@@ -601,6 +636,8 @@ void TCustomFFmpeg::DrainEncoders(int AInputIndex) {
 void TCustomFFmpeg::FillToInputEnd(TOutputStreamState& AOutput) {
     // The last picture lasts until its input ends: without this a converted frame rate
     // would cut the output short by the last picture's extra copies.
+    if (FPipeline)
+        FPipeline->Sync(); // the last picture is the encode thread's until it is idle
     AVFrame* last = AOutput.LastPicture.get();
     const int vsync = Options.VideoSyncMethod;
     const double tb = av_q2d(AOutput.Encoder->time_base);
@@ -618,8 +655,7 @@ void TCustomFFmpeg::FillToInputEnd(TOutputStreamState& AOutput) {
             throw FFmpegException("Video encoding failed");
         frame->pts = AOutput.SyncOpts;
         frame->pict_type = AV_PICTURE_TYPE_NONE;
-        EncodeAndWrite(AOutput, frame);
-        ff::av_frame_unref(frame);
+        EncodeVideo(TEncodeJob{&AOutput}, frame);
         ++FDuplicatedFrames;
         ++AOutput.SyncOpts;
         ++AOutput.FrameNumber;
@@ -700,6 +736,13 @@ void TCustomFFmpeg::WritePacket(TOutputStreamState& AOutput, AVPacket& APacket) 
     const int64_t at = APacket.pts != AV_NOPTS_VALUE ? APacket.pts : APacket.dts;
     if (at != AV_NOPTS_VALUE)
         AOutput.WrittenEnd = std::max(AOutput.WrittenEnd, at + APacket.duration);
+    if (FPipeline)
+        FPipeline->Write(AOutput, APacket); // in the order of the calls, whatever encodes first
+    else
+        MuxPacket(AOutput, APacket);
+}
+
+void TCustomFFmpeg::MuxPacket(TOutputStreamState& AOutput, AVPacket& APacket) {
     const int ret = ff::av_interleaved_write_frame(AOutput.File->Output.Get(), &APacket);
     if (ret < 0)
         throw FFmpegException(OpenErrorMessage("av_interleaved_write_frame()", ret));

@@ -218,8 +218,12 @@ void TCustomFFmpeg::CheckPause() {
         std::lock_guard lock(FRunLock);
         worker = FWorkerRef;
     }
-    if (worker)
-        worker->WaitWhileSuspended();
+    if (!worker)
+        return;
+    // A paused run has encoded and written everything it decoded.
+    if (FPipeline && worker->Suspended())
+        FPipeline->Sync();
+    worker->WaitWhileSuspended();
 }
 
 void TCustomFFmpeg::RequestStop(bool AWait) {

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "Engine/BitmapConversion.h"
+#include "Engine/EncodePipeline.h"
 #include "Engine/EngineThreads.h"
 #include "Engine/FFmpegException.h"
 #include "Engine/FrameHooks.h"
@@ -211,6 +212,9 @@ public:
     void SetHookTimeRanges(std::vector<THookTimeRange> ARanges);
 
     int64_t ProgressIntervalUs = 500000;
+    // Video encoding on a thread of its own, overlapping decoding: -1 when the codecs have
+    // more than one thread ("threads"), 0 never, 1 always. The output is the same either way.
+    int32_t EncodeThread = -1;
     int64_t PreviewIntervalUs = 100000;
 
     // Notification slots; called on the thread that runs the transcode (or DoTerminate).
@@ -257,6 +261,12 @@ protected:
     void PreparePicture(TOutputStreamState& AOutput, const TInputStreamState& AInput,
                         const AVFrame& AFrame);
     void EncodeAndWrite(TOutputStreamState& AOutput, AVFrame* AFrame);
+    // One video encoder call: run now, or queued for the encode thread (AFrame's reference
+    // is taken either way).
+    void EncodeVideo(const TEncodeJob& AJob, AVFrame* AFrame);
+    void RunEncodeJob(TEncodeJob& AJob);
+    bool UsesEncodeThread() const;
+    TFramePtr NewTempPicture(const TOutputStreamState& AOutput);
     TInputStreamState* FindSource(TOutputStreamState& AOutput, AVMediaType AType);
     void RaiseSetupError(const std::string& AMessage);
     void DumpOutput(int AIndex);
@@ -295,6 +305,7 @@ protected:
     void StreamCopy(TOutputStreamState& AOutput, const TInputStreamState& AInput,
                     const AVPacket& APacket);
     void WritePacket(TOutputStreamState& AOutput, AVPacket& APacket);
+    void MuxPacket(TOutputStreamState& AOutput, AVPacket& APacket);
     void KeepDtsRising(TOutputStreamState& AOutput, AVPacket& APacket);
     void SubtitleOut(TOutputStreamState& AOutput, TInputStreamState& AInput,
                      AVSubtitle& ASubtitle, int64_t APacketPts);
@@ -312,7 +323,8 @@ protected:
     bool PrepareHookFrame(const AVFrame& AFrame);
     void RunCustomHook(const TPicture& APicture, AVPixelFormat AFormat, int AWidth, int AHeight,
                        int64_t APts);
-    void PreviewPicture(const AVFrame& APicture, const TOutputStreamState& AOutput);
+    void PreviewPicture(const AVFrame& APicture, const TOutputStreamState& AOutput,
+                        int32_t AFrameCounter);
     void ChangePreviewFlags(const std::function<TPreviewFlags(TPreviewFlags)>& AChange);
     void ResetHooks();
 
@@ -345,6 +357,9 @@ protected:
 
     // The working records of the running transcode.
     std::unique_ptr<TTranscodeState> FState;
+    // The encode thread of the running transcode, when it has one; gone before the codecs
+    // are closed.
+    std::unique_ptr<TEncodePipeline> FPipeline;
     std::vector<uint8_t> FSubtitleBuffer;
     struct TStatsFileCloser {
         void operator()(FILE* f) const { std::fclose(f); }
@@ -352,7 +367,7 @@ protected:
     std::unique_ptr<FILE, TStatsFileCloser> FVstatsFile; // open until ReleaseResources
 
     // Statistics.
-    int64_t FVideoBytes = 0;
+    std::atomic<int64_t> FVideoBytes{0}; // grown by the encode thread too
     int64_t FAudioBytes = 0;
     int64_t FGlobalHeaderBytes = 0;
     int64_t FTranscodeStartTime = 0;

@@ -260,16 +260,21 @@ void TCustomFFmpeg::SetupVideoEncoding(TOutputStreamState& AOutput, TInputStream
     AInput.DecodingNeeded = 1;
 }
 
-void TCustomFFmpeg::AllocateTempPicture(TOutputStreamState& AOutput) {
+TFramePtr TCustomFFmpeg::NewTempPicture(const TOutputStreamState& AOutput) {
     const AVCodecContext* enc = AOutput.Encoder;
-    AOutput.TempPicture.reset(ff::av_frame_alloc());
-    if (!AOutput.TempPicture)
+    TFramePtr picture(ff::av_frame_alloc());
+    if (!picture)
         throw FFmpegException("Cannot allocate temp picture, check pix fmt");
-    AOutput.TempPicture->format = enc->pix_fmt;
-    AOutput.TempPicture->width = enc->width;
-    AOutput.TempPicture->height = enc->height;
-    if (ff::av_frame_get_buffer(AOutput.TempPicture.get(), 0) < 0)
+    picture->format = enc->pix_fmt;
+    picture->width = enc->width;
+    picture->height = enc->height;
+    if (ff::av_frame_get_buffer(picture.get(), 0) < 0)
         throw FFmpegException("Cannot allocate temp picture, check pix fmt");
+    return picture;
+}
+
+void TCustomFFmpeg::AllocateTempPicture(TOutputStreamState& AOutput) {
+    AOutput.TempPicture = NewTempPicture(AOutput);
 }
 
 void TCustomFFmpeg::BuildScaler(TOutputStreamState& AOutput) {
@@ -564,6 +569,7 @@ void TCustomFFmpeg::CloseTranscodeCodecs() {
 }
 
 void TCustomFFmpeg::FreeTranscodeState() {
+    FPipeline.reset();
     CloseTranscodeCodecs();
     FState.reset();
 }
@@ -572,6 +578,18 @@ double TCustomFFmpeg::OutputTime(const TOutputStreamState& AOutput) const {
     if (AOutput.EncodingNeeded && AOutput.Encoder->codec_type == AVMEDIA_TYPE_VIDEO)
         return AOutput.SyncOpts * av_q2d(AOutput.Encoder->time_base);
     return AOutput.WrittenEnd * av_q2d(AOutput.Stream->time_base);
+}
+
+bool TCustomFFmpeg::UsesEncodeThread() const {
+    if (EncodeThread == 0 || (EncodeThread < 0 && Options.ThreadCount <= 1))
+        return false;
+    // Statistics lines are written between one encoder call and the next picture's.
+    if (!Options.VstatsFileName.empty())
+        return false;
+    for (const auto& ost : FState->OutputStreams)
+        if (ost->EncodingNeeded && ost->Encoder->codec_type == AVMEDIA_TYPE_VIDEO)
+            return true;
+    return false;
 }
 
 int TCustomFFmpeg::MaxFramesOf(const TOutputStreamState& AOutput) const {
@@ -612,6 +630,14 @@ void TCustomFFmpeg::RunMainLoop() {
     TPacketPtr packet(ff::av_packet_alloc());
     if (!packet)
         throw FFmpegException("av_packet_alloc failed");
+    // A few pictures queue for the encode thread. Where the loop reads what encoding has
+    // done (reports, the size limit, a pause, the join step, the end) it waits until the
+    // queue is empty, so it sees what the single-threaded loop would see.
+    if (UsesEncodeThread())
+        FPipeline = std::make_unique<TEncodePipeline>(
+            [this](TEncodeJob& AJob) { RunEncodeJob(AJob); },
+            [this](TOutputStreamState& AOutput, AVPacket& APacket) { MuxPacket(AOutput, APacket); },
+            3);
 
     while (!FStopRequested) {
         CheckPause();
@@ -664,6 +690,8 @@ void TCustomFFmpeg::RunMainLoop() {
         }
         if (static_cast<double>(Options.RecordingTime) / 1000000.0 <= smallestOut)
             break;
+        if (Options.LimitFileSize != 0 && FPipeline)
+            FPipeline->Sync();
         if (Options.LimitFileSize != 0 && !OutputFiles.empty() && OutputFiles[0]->Output->pb &&
             ff::avio_seek(OutputFiles[0]->Output->pb, 0, SEEK_CUR) > Options.LimitFileSize)
             break;
@@ -718,6 +746,8 @@ void TCustomFFmpeg::RunMainLoop() {
         const int64_t now = ff::av_gettime();
         if (now - lastReport > ProgressIntervalUs) {
             lastReport = now;
+            if (FPipeline)
+                FPipeline->Sync();
             ProgressReport(false);
         }
     }
@@ -726,6 +756,10 @@ void TCustomFFmpeg::RunMainLoop() {
         auto& ist = *st.InputStreams[i];
         if (ist.DecodingNeeded && ist.Flushed != 1)
             DecodePacket(ist, static_cast<int>(i), nullptr);
+    }
+    if (FPipeline) {
+        FPipeline->Sync();
+        FPipeline.reset();
     }
     const int trailerCount = FJoinMode ? std::min(1, FOutputFileCount) : FOutputFileCount;
     for (int k = 0; k < trailerCount; ++k) {
@@ -845,6 +879,9 @@ bool TCustomFFmpeg::JoinStep(int AFile) {
         ff::avcodec_flush_buffers(ist.Decoder);
         ist.Flushed = 1;
     }
+    if (FPipeline)
+        FPipeline->Sync(); // the encoders are reopened and their counters carried over
+
     if (AFile < FInputFileCount - 1)
         ReopenEncoders(AFile);
     const int count = static_cast<int>(st.OutputStreams.size());

@@ -65,6 +65,7 @@ struct TOutputStreamState {
     int32_t VideoCrop = 0;
     int32_t VideoPad = 0;
     TFramePtr TempPicture; // what scaling and padding write into
+    std::vector<TFramePtr> SparePictures; // taken when the encoder still holds TempPicture
     TSwsPtr Scaler;
     int32_t ResampleWidth = 0, ResampleHeight = 0, ResamplePixFmt = -1;
     int32_t OriginalWidth = 0, OriginalHeight = 0;

@@ -84,12 +84,10 @@ bool TCustomFFmpeg::PrepareHookFrame(const AVFrame& AFrame) {
     AVFrame* work = FHookFrame.get();
     if (!work)
         return false;
-    if (work->buf[0] && work->format == AFrame.format && work->width == AFrame.width &&
-        work->height == AFrame.height) {
-        // The encoder may still hold the last one: a busy buffer is replaced, not reused.
-        if (ff::av_frame_make_writable(work) < 0)
-            return false;
-    } else {
+    // The encoder may still hold the last one: a busy buffer is replaced, not copied, since
+    // the picture is written anew.
+    if (!work->buf[0] || work->format != AFrame.format || work->width != AFrame.width ||
+        work->height != AFrame.height || !ff::av_frame_is_writable(work)) {
         ff::av_frame_unref(work);
         work->format = AFrame.format;
         work->width = AFrame.width;
@@ -186,7 +184,8 @@ void TCustomFFmpeg::RunCustomHook(const TPicture& APicture, AVPixelFormat AForma
     }
 }
 
-void TCustomFFmpeg::PreviewPicture(const AVFrame& APicture, const TOutputStreamState& AOutput) {
+void TCustomFFmpeg::PreviewPicture(const AVFrame& APicture, const TOutputStreamState& AOutput,
+                                   int32_t AFrameCounter) {
     const int64_t now = ff::av_gettime();
     const int64_t time = AOutput.LastCodedPts == AV_NOPTS_VALUE
                              ? AV_NOPTS_VALUE
@@ -221,9 +220,9 @@ void TCustomFFmpeg::PreviewPicture(const AVFrame& APicture, const TOutputStreamS
     if (!converted)
         Log(this, llError, "Cannot initialize the toRGB conversion context");
     else if (shown == pfPreviewBitmap)
-        PreviewBitmapNotify(this, *FPreviewConversion.Bitmap(), FHookFrameCounter, time);
+        PreviewBitmapNotify(this, *FPreviewConversion.Bitmap(), AFrameCounter, time);
     else
-        keep = previewer->PreviewFrame(*FPreviewConversion.Bitmap(), FHookFrameCounter, time);
+        keep = previewer->PreviewFrame(*FPreviewConversion.Bitmap(), AFrameCounter, time);
     previewer.reset();
     if (!keep)
         ChangePreviewFlags([shown](TPreviewFlags AFlags) {

@@ -1,0 +1,159 @@
+#include "Engine/EncodePipeline.h"
+
+#include <exception>
+
+#include "Engine/FFmpegException.h"
+
+namespace qm {
+
+TEncodePipeline::TEncodePipeline(TEncode AEncode, TMux AMux, size_t ADepth)
+    : FEncode(std::move(AEncode)), FMux(std::move(AMux)), FDepth(ADepth > 0 ? ADepth : 1) {
+    // The thread looks at its own id only after it has taken the lock.
+    std::lock_guard lock(FLock);
+    FThread = std::thread([this] { Body(); });
+    FThreadId = FThread.get_id();
+}
+
+TEncodePipeline::~TEncodePipeline() {
+    {
+        std::lock_guard lock(FLock);
+        FStop = true;
+    }
+    FWork.notify_all();
+    FThread.join();
+    DropAll();
+}
+
+AVFrame* TEncodePipeline::TakeFrame() {
+    if (FFreeFrames.empty()) {
+        FFrames.emplace_back(ff::av_frame_alloc());
+        if (!FFrames.back())
+            throw FFmpegException("Video encoding failed");
+        FFreeFrames.push_back(FFrames.back().get());
+    }
+    AVFrame* frame = FFreeFrames.back();
+    FFreeFrames.pop_back();
+    return frame;
+}
+
+AVPacket* TEncodePipeline::TakePacket() {
+    if (FFreePackets.empty()) {
+        FPackets.emplace_back(ff::av_packet_alloc());
+        if (!FPackets.back())
+            throw FFmpegException("av_packet_alloc failed");
+        FFreePackets.push_back(FPackets.back().get());
+    }
+    AVPacket* packet = FFreePackets.back();
+    FFreePackets.pop_back();
+    return packet;
+}
+
+void TEncodePipeline::RaiseFailure() {
+    if (FFailed)
+        throw FFmpegException(FFailure);
+}
+
+void TEncodePipeline::Encode(TEncodeJob AJob, AVFrame* AFrame) {
+    std::unique_lock lock(FLock);
+    FProgress.wait(lock, [this] { return FFailed || FJobs.size() < FDepth; });
+    RaiseFailure();
+    AJob.Frame = nullptr;
+    if (AFrame) {
+        AJob.Frame = TakeFrame();
+        ff::av_frame_move_ref(AJob.Frame, AFrame);
+    }
+    FJobs.push_back(AJob);
+    FWrites.push_back({});
+    lock.unlock();
+    FWork.notify_one();
+}
+
+void TEncodePipeline::Write(TOutputStreamState& AOutput, AVPacket& APacket) {
+    // The encode thread's packets belong to the job at the front: nothing waits before them.
+    if (std::this_thread::get_id() == FThreadId) {
+        FMux(AOutput, APacket);
+        return;
+    }
+    std::lock_guard lock(FLock);
+    RaiseFailure();
+    if (FWrites.empty()) {
+        FMux(AOutput, APacket);
+        return;
+    }
+    AVPacket* copy = TakePacket();
+    ff::av_packet_move_ref(copy, &APacket);
+    FWrites.push_back({&AOutput, copy});
+}
+
+void TEncodePipeline::WriteReady() {
+    while (!FWrites.empty() && FWrites.front().Output) {
+        TEntry entry = FWrites.front();
+        FWrites.pop_front();
+        FFreePackets.push_back(entry.Packet);
+        FMux(*entry.Output, *entry.Packet);
+        ff::av_packet_unref(entry.Packet);
+    }
+}
+
+void TEncodePipeline::Sync() {
+    std::unique_lock lock(FLock);
+    FProgress.wait(lock, [this] { return FFailed || (FJobs.empty() && !FBusy); });
+    RaiseFailure();
+}
+
+void TEncodePipeline::DropAll() {
+    for (TEncodeJob& job : FJobs)
+        if (job.Frame) {
+            ff::av_frame_unref(job.Frame);
+            FFreeFrames.push_back(job.Frame);
+        }
+    FJobs.clear();
+    for (TEntry& entry : FWrites)
+        if (entry.Packet) {
+            ff::av_packet_unref(entry.Packet);
+            FFreePackets.push_back(entry.Packet);
+        }
+    FWrites.clear();
+}
+
+void TEncodePipeline::Body() {
+    std::unique_lock lock(FLock);
+    for (;;) {
+        FWork.wait(lock, [this] { return FStop || (!FJobs.empty() && !FFailed); });
+        if (FStop)
+            return;
+        TEncodeJob job = FJobs.front();
+        FJobs.pop_front();
+        FBusy = true;
+        lock.unlock();
+        std::string failure;
+        try {
+            FEncode(job);
+        } catch (const std::exception& e) {
+            failure = e.what();
+        }
+        if (job.Frame)
+            ff::av_frame_unref(job.Frame);
+        lock.lock();
+        if (job.Frame)
+            FFreeFrames.push_back(job.Frame);
+        FBusy = false;
+        if (failure.empty()) {
+            // This job's place is the front; the packets written after it may go now.
+            FWrites.pop_front();
+            try {
+                WriteReady();
+            } catch (const std::exception& e) {
+                failure = e.what();
+            }
+        }
+        if (!failure.empty()) {
+            FFailed = true;
+            FFailure = failure;
+            DropAll();
+        }
+        FProgress.notify_all();
+    }
+}
+
+} // namespace qm

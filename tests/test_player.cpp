@@ -175,8 +175,9 @@ TEST_F(PlayerTest, PlaysToTheEndWithRisingPositions) {
     // it back a little.
     for (size_t i = 1; i < Rec.Positions.size(); ++i) {
         const int64_t step = Rec.Positions[i] - Rec.Positions[i - 1];
-        if (Rec.Positions[i] != 2000000)
+        if (Rec.Positions[i] != 2000000) {
             EXPECT_GT(std::llabs(step), 10000) << "report " << i;
+        }
         EXPECT_GT(step, -100000) << "report " << i;
     }
     EXPECT_LT(Rec.Positions.front(), 100000);

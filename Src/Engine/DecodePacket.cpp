@@ -513,15 +513,21 @@ void TCustomFFmpeg::AudioOut(TOutputStreamState& AOutput, TInputStreamState& AIn
     if (!AOutput.AudioFrame)
         AOutput.AudioFrame.reset(ff::av_frame_alloc());
     AVFrame* converted = AOutput.AudioFrame.get();
-    ff::av_frame_unref(converted);
-    converted->format = enc->sample_fmt;
-    converted->sample_rate = outRate;
-    ff::av_channel_layout_copy(&converted->ch_layout, &enc->ch_layout);
-    converted->nb_samples = ff::swr_get_out_samples(AOutput.Resampler.get(), AFrame.nb_samples);
-    if (converted->nb_samples <= 0)
+    const int room = ff::swr_get_out_samples(AOutput.Resampler.get(), AFrame.nb_samples);
+    if (room <= 0)
         return;
-    if (ff::av_frame_get_buffer(converted, 0) < 0)
-        throw FFmpegException("av_malloc failed");
+    // The buffer only goes into the FIFO, so it is kept and grown, never shared.
+    if (!converted->buf[0] || AOutput.AudioFrameRoom < room) {
+        ff::av_frame_unref(converted);
+        converted->format = enc->sample_fmt;
+        converted->sample_rate = outRate;
+        ff::av_channel_layout_copy(&converted->ch_layout, &enc->ch_layout);
+        converted->nb_samples = room;
+        if (ff::av_frame_get_buffer(converted, 0) < 0)
+            throw FFmpegException("av_malloc failed");
+        AOutput.AudioFrameRoom = room;
+    }
+    converted->nb_samples = room;
     const int made = ff::swr_convert(AOutput.Resampler.get(), converted->extended_data,
                                      converted->nb_samples,
                                      const_cast<const uint8_t**>(AFrame.extended_data),
@@ -590,16 +596,20 @@ void TCustomFFmpeg::EncodeAudioFifo(TOutputStreamState& AOutput, bool AFinal) {
         AVFrame* frame = AOutput.FifoFrame.get();
         if (!frame)
             throw FFmpegException("frame_bytes invalid.");
-        ff::av_frame_unref(frame);
-        frame->format = enc->sample_fmt;
-        frame->sample_rate = enc->sample_rate;
-        ff::av_channel_layout_copy(&frame->ch_layout, &enc->ch_layout);
         // Fixed-size encoders get their last frame padded with silence.
         const bool pad = take < frameSize && !variable &&
                          !(enc->codec->capabilities & AV_CODEC_CAP_SMALL_LAST_FRAME);
-        frame->nb_samples = pad ? frameSize : take;
-        if (ff::av_frame_get_buffer(frame, 0) < 0)
-            throw FFmpegException("frame_bytes invalid.");
+        const int samples = pad ? frameSize : take;
+        // The buffer is reused while the encoder holds no reference to it.
+        if (!frame->buf[0] || frame->nb_samples != samples || !ff::av_frame_is_writable(frame)) {
+            ff::av_frame_unref(frame);
+            frame->format = enc->sample_fmt;
+            frame->sample_rate = enc->sample_rate;
+            ff::av_channel_layout_copy(&frame->ch_layout, &enc->ch_layout);
+            frame->nb_samples = samples;
+            if (ff::av_frame_get_buffer(frame, 0) < 0)
+                throw FFmpegException("frame_bytes invalid.");
+        }
         if (pad)
             ff::av_samples_set_silence(frame->extended_data, 0, frameSize,
                                        enc->ch_layout.nb_channels, enc->sample_fmt);

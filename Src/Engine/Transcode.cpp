@@ -268,7 +268,9 @@ TFramePtr TCustomFFmpeg::NewTempPicture(const TOutputStreamState& AOutput) {
     picture->format = enc->pix_fmt;
     picture->width = enc->width;
     picture->height = enc->height;
-    if (ff::av_frame_get_buffer(picture.get(), 0) < 0)
+    // Rows of a multiple of 64 bytes are what the MPEG-2 encoder's own pictures have at the
+    // disc sizes (720 and 352 wide): it then keeps a reference instead of copying each one.
+    if (ff::av_frame_get_buffer(picture.get(), 64) < 0)
         throw FFmpegException("Cannot allocate temp picture, check pix fmt");
     return picture;
 }

@@ -107,7 +107,8 @@ struct TOutputStreamState {
     int32_t ResamplerInRate = 0, ResamplerInFormat = -1;
     AVChannelLayout ResamplerInLayout{};
     TAudioFifoPtr Fifo;
-    TFramePtr AudioFrame;
+    TFramePtr AudioFrame;       // resampled samples on their way into the FIFO
+    int32_t AudioFrameRoom = 0; // the samples its buffer holds
     ~TOutputStreamState() { ff::av_channel_layout_uninit(&ResamplerInLayout); }
     TOutputStreamState() = default;
     TOutputStreamState(const TOutputStreamState&) = delete;

@@ -13,6 +13,7 @@
 #include "Engine/MediaFiles.h"
 #include "Loader/FFmpegLoader.h"
 #include "Loader/MediaPtr.h"
+#include "Logger/FFmpegLogger.h"
 #include "Platform/MainThread.h"
 #include "TestUtils.h"
 
@@ -159,6 +160,20 @@ protected:
             ++AReports;
             TMainThread::Wake();
         };
+    }
+    // Runs AArgs with a status line logged after every packet (no progress slot); the lines.
+    std::vector<std::string> RunForStatusLines(const std::vector<std::string>& AArgs) {
+        std::vector<std::string> lines;
+        GetLogger().SetOnLog([&](const void*, uint32_t, TLogLevel, const std::string& line) {
+            if (line.rfind("frame=", 0) == 0)
+                lines.push_back(line);
+        });
+        Configure(AArgs);
+        Engine->ProgressIntervalUs = 0;
+        const std::string message = Run();
+        GetLogger().SetOnLog(nullptr);
+        EXPECT_EQ(message, "");
+        return lines;
     }
     // Runs on the caller's thread; the message of a failed run, or "".
     std::string Run() {

@@ -433,17 +433,9 @@ TEST_F(TranscodeTest, ProgressReportsRiseAndEndWithOneFinalReport) {
 }
 
 TEST_F(TranscodeTest, QuantiserHistogramCountsTheReportsInTheStatusLine) {
-    std::vector<std::string> lines;
-    GetLogger().SetOnLog([&](const void*, uint32_t, TLogLevel, const std::string& line) {
-        if (line.rfind("frame=", 0) == 0)
-            lines.push_back(line);
-    });
-    Configure({"-i", FixturePath("mp4_h264_aac.mp4"), "-f", "vob", "-vcodec", "mpeg2video",
-               "-qscale", "5", "-an", "1", "-qphist", "1", Dir / "q.mpg"});
-    Engine->ProgressIntervalUs = 0; // a status line after every packet
-    const std::string message = Run();
-    GetLogger().SetOnLog(nullptr);
-    ASSERT_EQ(message, "");
+    const auto lines =
+        RunForStatusLines({"-i", FixturePath("mp4_h264_aac.mp4"), "-f", "vob", "-vcodec",
+                           "mpeg2video", "-qscale", "5", "-an", "1", "-qphist", "1", Dir / "q.mpg"});
     ASSERT_GT(lines.size(), 3u);
     // After "q=5.0 " (and the last report's "L") come 32 digits, log2(count + 1) each:
     // only the counter of quantiser 5 has grown, once per report.
@@ -465,17 +457,9 @@ TEST_F(TranscodeTest, QuantiserHistogramCountsTheReportsInTheStatusLine) {
 }
 
 TEST_F(TranscodeTest, StatusLineCarriesThePsnrOfEachPlane) {
-    std::vector<std::string> lines;
-    GetLogger().SetOnLog([&](const void*, uint32_t, TLogLevel, const std::string& line) {
-        if (line.rfind("frame=", 0) == 0)
-            lines.push_back(line);
-    });
-    Configure({"-i", FixturePath("mp4_h264_aac.mp4"), "-f", "vob", "-vcodec", "mpeg2video",
-               "-an", "1", "-psnr", "1", Dir / "psnr.mpg"});
-    Engine->ProgressIntervalUs = 0;
-    const std::string message = Run();
-    GetLogger().SetOnLog(nullptr);
-    ASSERT_EQ(message, "");
+    const auto lines = RunForStatusLines({"-i", FixturePath("mp4_h264_aac.mp4"), "-f", "vob",
+                                          "-vcodec", "mpeg2video", "-an", "1", "-psnr", "1",
+                                          Dir / "psnr.mpg"});
     ASSERT_GT(lines.size(), 3u);
     // A report of one coded frame, and the last one over the whole stream (the first
     // reports may come before the encoder's delay has given out a frame).

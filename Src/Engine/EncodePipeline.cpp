@@ -24,28 +24,30 @@ TEncodePipeline::~TEncodePipeline() {
     DropAll();
 }
 
-AVFrame* TEncodePipeline::TakeFrame() {
-    if (FFreeFrames.empty()) {
-        FFrames.emplace_back(ff::av_frame_alloc());
-        if (!FFrames.back())
-            throw FFmpegException("Video encoding failed");
-        FFreeFrames.push_back(FFrames.back().get());
+namespace {
+
+// A free object of a pool that only grows: AAll owns them, AFree lists the unused ones.
+template <typename T, typename TPtr>
+T* TakeFree(std::vector<TPtr>& AAll, std::vector<T*>& AFree, T* (*AAllocate)(), const char* AFailure) {
+    if (AFree.empty()) {
+        AAll.emplace_back(AAllocate());
+        if (!AAll.back())
+            throw FFmpegException(AFailure);
+        AFree.push_back(AAll.back().get());
     }
-    AVFrame* frame = FFreeFrames.back();
-    FFreeFrames.pop_back();
-    return frame;
+    T* item = AFree.back();
+    AFree.pop_back();
+    return item;
+}
+
+} // namespace
+
+AVFrame* TEncodePipeline::TakeFrame() {
+    return TakeFree(FFrames, FFreeFrames, ff::av_frame_alloc, "Video encoding failed");
 }
 
 AVPacket* TEncodePipeline::TakePacket() {
-    if (FFreePackets.empty()) {
-        FPackets.emplace_back(ff::av_packet_alloc());
-        if (!FPackets.back())
-            throw FFmpegException("av_packet_alloc failed");
-        FFreePackets.push_back(FPackets.back().get());
-    }
-    AVPacket* packet = FFreePackets.back();
-    FFreePackets.pop_back();
-    return packet;
+    return TakeFree(FPackets, FFreePackets, ff::av_packet_alloc, "av_packet_alloc failed");
 }
 
 void TEncodePipeline::RaiseFailure() {

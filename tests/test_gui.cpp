@@ -42,6 +42,8 @@
 #include "test_gui_support.h"
 
 using namespace qm;
+using test::Child;
+using test::WhenDialogOpens;
 namespace fs = std::filesystem;
 
 namespace {
@@ -62,13 +64,6 @@ std::string ReadFile(const std::string& APath) {
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-template <class T>
-T* Child(QWidget& AWindow, const char* AName) {
-    T* child = AWindow.findChild<T*>(AName);
-    if (!child)
-        qFatal("no %s", AName);
-    return child;
-}
 
 // A window with its libraries loaded, as after start-up.
 std::unique_ptr<TMainWindow> OpenWindow(test::TFakeDesktop& ADesktop, const std::string& AProgramDir = ProgramDir()) {
@@ -115,16 +110,6 @@ QStringList Captions(const TMainWindow& AWindow) {
 
 const QStringList ThreeClips = {Fixture("mp4_h264_aac.mp4"), Fixture("mpeg1_mp2.mpg"),
                                 Fixture("avi_mpeg4_mp3.avi")};
-
-// Runs AThen once the modal dialog the window opens next is up.
-void WhenDialogOpens(std::function<void(QWidget*)> AThen) {
-    QTimer::singleShot(0, [AThen] {
-        QWidget* dialog = QApplication::activeModalWidget();
-        if (!dialog)
-            qFatal("no dialog opened");
-        AThen(dialog);
-    });
-}
 
 } // namespace
 
@@ -178,11 +163,12 @@ private slots:
         QCOMPARE(Child<QGroupBox>(*w, "gbOutput")->title(), QString("Select presets and output path"));
         QCOMPARE(Child<QGroupBox>(*w, "gbConvert")->title(), QString("Convert File"));
 
-        // The context menu in its order, without a preview entry.
+        // The context menu in its order.
         QStringList entries;
         for (QAction* a : Child<QMenu>(*w, "pmInput")->actions())
             entries << (a->isSeparator() ? "-" : a->text());
-        QCOMPARE(entries, QStringList({"Add...", "-", "Remove", "RemoveAll", "-", "Settings...", "-", "Browse..."}));
+        QCOMPARE(entries,
+                 QStringList({"Add...", "-", "Remove", "RemoveAll", "Preview", "-", "Settings...", "-", "Browse..."}));
     }
 
     void addingSkipsDuplicatesInOtherLetterCaseAndReportsUnreadableFilesTogether() {
@@ -246,7 +232,7 @@ private slots:
         auto w = OpenWindow(desktop);
         auto usable = [&] {
             QStringList names;
-            for (const char* n : {"actAdd", "actRemove", "actRemoveAll", "actSettings", "actBrowse"})
+            for (const char* n : {"actAdd", "actRemove", "actRemoveAll", "actPreview", "actSettings", "actBrowse"})
                 if (Child<QAction>(*w, n)->isEnabled())
                     names << n;
             for (const char* n : {"bbAdd", "bbRemove", "bbSettings", "bbBrowse", "bbConvert", "cbPreset"})
@@ -257,7 +243,7 @@ private slots:
         const QStringList onlyAdd = {"actAdd", "bbAdd"};
         QCOMPARE(usable(), onlyAdd);
         w->AddFiles({ThreeClips[0], ThreeClips[1]});
-        QCOMPARE(usable().size(), 11);
+        QCOMPARE(usable().size(), 12);
         Child<QAction>(*w, "actRemoveAll")->trigger();
         QVERIFY(w->Model().Items().empty());
         QCOMPARE(usable(), onlyAdd);
@@ -363,8 +349,9 @@ private slots:
             WhenDialogOpens([AButton](QWidget* ADialog) {
                 QCOMPARE(ADialog->size(), QSize(372, 416));
                 auto* pages = ADialog->findChild<QTabWidget*>("pcSettings");
-                QCOMPARE(pages->count(), 1);
+                QCOMPARE(pages->count(), 2);
                 QCOMPARE(pages->tabText(0), QString("Options"));
+                QCOMPARE(pages->tabText(1), QString("Trim"));
                 QCOMPARE(ADialog->findChild<QGroupBox*>()->title(), QString("Set the Options"));
                 auto* open = ADialog->findChild<QCheckBox*>("cbOpenFolder");
                 auto* music = ADialog->findChild<QCheckBox*>("cbMusicPlay");

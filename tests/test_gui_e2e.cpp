@@ -1,8 +1,11 @@
 // The window end to end on an X server (xvfb-run): two clips dropped on it, a preset chosen,
 // Convert pressed; the batch runs while the window stays live, the sound plays, the folder
 // is opened, and lsdvd reads a disc with two titles. With previews switched on, each
-// conversion shows its frames in a floating window until the user closes it. Screenshots go
-// into <build>/screenshots. Without xvfb-run the tests are skipped.
+// conversion shows its frames in a floating window until the user closes it. The preview
+// window plays a listed file into its panel and wipes it at the end; a file trimmed on the
+// settings' Trim page becomes a title of the marked length. Screenshots go into
+// <build>/screenshots. Without xvfb-run the tests are skipped.
+#include <QAction>
 #include <QApplication>
 #include <QComboBox>
 #include <QLabel>
@@ -11,6 +14,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QSignalSpy>
+#include <QTabWidget>
 #include <QTest>
 #include <QTimer>
 
@@ -23,12 +27,48 @@
 #include "Fixtures.h"
 #include "FixtureWriter.h"
 #include "Gui/NotificationSound.h"
+#include "Gui/PreviewDialog.h"
 #include "Gui/PreviewerWindow.h"
+#include "Gui/TrimPage.h"
 #include "Gui/QtMainThread.h"
 #include "test_gui_support.h"
 
 using namespace qm;
+using test::BarPoint;
+using test::Child;
+using test::TWatch;
+using test::WhenDialogOpens;
 namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int64_t S = 1000000;
+
+// Whether the window's picture on the screen has any pixel brighter than black.
+bool ShowsAPicture(QWidget& AWidget) {
+    const QImage image = QGuiApplication::primaryScreen()->grabWindow(AWidget.winId()).toImage();
+    for (int y = 0; y < image.height(); y += 2)
+        for (int x = 0; x < image.width(); x += 2)
+            if (qGray(image.pixel(x, y)) > 16)
+                return true;
+    return false;
+}
+
+// A 4-second clip with a moving picture and sound.
+std::string WriteMovingClip(const test::TTempDir& ADir) {
+    fixtures::ClipSettings clip;
+    clip.format = "mp4";
+    clip.videoCodec = "mpeg4";
+    clip.audioCodec = "mp2";
+    clip.duration = 4;
+    const std::string file = ADir / "moving.mp4";
+    std::string error;
+    if (!fixtures::WriteClip(clip, file, error))
+        qFatal("%s", error.c_str());
+    return file;
+}
+
+} // namespace
 
 class TGuiEndToEnd : public QObject {
     Q_OBJECT
@@ -116,7 +156,7 @@ private slots:
         clip.videoCodec = "mpeg4";
         clip.width = 160;
         clip.height = 120;
-        clip.duration = 8;
+        clip.duration = 20;
         clip.audioCodec = "";
         std::string error;
         const std::string first = dir / "first.mkv", second = dir / "second.mkv";
@@ -185,7 +225,97 @@ private slots:
         const QRegularExpression time(R"(^(\d\d:\d\d:\d\d\.\d\d\d|N/A)$)");
         for (const QString& caption : shown[0].Captions + shown[1].Captions)
             QVERIFY2(time.match(caption).hasMatch(), qPrintable(caption));
-        QVERIFY2(shown[1].Captions.back() > shown[1].Captions[1], qPrintable(shown[1].Captions.join(' ')));
+        // In the order of the frames ("hh:mm:ss.mmm" sorts as the times do).
+        QVERIFY2(std::is_sorted(shown[1].Captions.begin() + 1, shown[1].Captions.end()),
+                 qPrintable(shown[1].Captions.join(' ')));
+    }
+
+    void thePreviewWindowPlaysIntoItsPanelAndWipesItAtTheEnd() {
+        test::TTempDir dir;
+        const std::string clip = WriteMovingClip(dir);
+        test::TFakeDesktop desktop;
+        TMainWindow w(IncludeTrailingSlash(test::BinDir()), desktop.Services());
+        QSignalSpy checked(&w, &TMainWindow::LibrariesChecked);
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        QVERIFY(!checked.isEmpty() || checked.wait(20000));
+        w.AddFiles({QString::fromStdString(clip)});
+        bool played = false, wiped = false;
+        WhenDialogOpens([&](QWidget* ADialog) {
+            auto& dialog = *qobject_cast<TPreviewDialog*>(ADialog);
+            TPlayerControls& c = dialog.Controls();
+            TWatch watch(c);
+            QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+            QVERIFY(watch.Until([&] { return !watch.Positions.empty() && watch.Positions.back() >= 1 * S; }));
+            QCOMPARE(c.DurationLabel->text(), QString("00:00:04"));
+            QCOMPARE(c.State->text(), QString("Play"));
+            played = ShowsAPicture(*c.Panel);
+            test::SavePicture(QGuiApplication::primaryScreen()->grabWindow(dialog.winId()), "preview-window-playing");
+            QVERIFY(watch.Until([&] { return watch.Saw(psStop); }));
+            QVERIFY(watch.Saw(psEnd));
+            QCOMPARE(c.State->text(), QString("Ready"));
+            QCoreApplication::processEvents();
+            wiped = !ShowsAPicture(*c.Panel);
+            test::SavePicture(QGuiApplication::primaryScreen()->grabWindow(dialog.winId()), "preview-window-ended");
+            c.Stop->click();
+            QVERIFY(!dialog.isVisible());
+        });
+        Child<QAction>(w, "actPreview")->trigger();
+        QVERIFY(played);
+        QVERIFY(wiped);
+    }
+
+    void aFileTrimmedOnTheTrimPageBecomesATitleOfThatLength() {
+        if (test::FindOnPath("dvdauthor").empty() || test::FindOnPath("lsdvd").empty())
+            QSKIP("dvdauthor or lsdvd is not installed (scripts/install-deps.sh installs both)");
+        test::TTempDir dir;
+        const std::string clip = WriteMovingClip(dir);
+        const std::string out = dir / "disc/";
+        SaveSettings({out, false, false, false});
+        test::TFakeDesktop desktop;
+        TMainWindow w(IncludeTrailingSlash(test::BinDir()), desktop.Services());
+        QSignalSpy checked(&w, &TMainWindow::LibrariesChecked);
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        QVERIFY(!checked.isEmpty() || checked.wait(20000));
+        w.AddFiles({QString::fromStdString(clip)});
+
+        // 1 s to 3 s, marked while the file plays.
+        WhenDialogOpens([&](QWidget* ADialog) {
+            Child<QTabWidget>(*ADialog, "pcSettings")->setCurrentIndex(1);
+            auto& page = *Child<TTrimPage>(*ADialog, "tsTrim");
+            TPlayerControls& c = page.Controls();
+            TWatch watch(c);
+            QVERIFY(watch.Until([&] { return watch.Opened == 1 && !watch.Positions.empty(); }));
+            int64_t at = 0;
+            QTest::mouseClick(c.Bar, Qt::LeftButton, {}, BarPoint(*c.Bar, c.Bar->maximum() / 4));
+            QVERIFY(watch.PositionFrom(1 * S, at));
+            page.SetStart->click();
+            QVERIFY(watch.PositionFrom(3 * S, at));
+            page.SetEnd->click();
+            QVERIFY2(std::abs(page.TrimStartMs() - 1000) < 100, qPrintable(QString::number(page.TrimStartMs())));
+            QVERIFY2(std::abs(page.TrimLengthMs() - 2000) < 150, qPrintable(QString::number(page.TrimLengthMs())));
+            QVERIFY(std::abs(c.Bar->SelStart() - c.Bar->maximum() / 4) <= 1);
+            QCOMPARE(c.Bar->SelEnd(), c.Bar->value());
+            // The selection on the screen, not the one painted last.
+            c.Bar->repaint();
+            test::SavePicture(QGuiApplication::primaryScreen()->grabWindow(ADialog->winId()), "trim-page-with-selection");
+            Child<QPushButton>(*ADialog, "bbOK")->click();
+        });
+        Child<QPushButton>(w, "bbSettings")->click();
+        const rInputStreamInfo& item = w.Model().Items()[0];
+        QVERIFY(item.TrimStart > 900 && item.TrimLength > 1800);
+
+        QSignalSpy finished(&w, &TMainWindow::BatchFinished);
+        QTimer::singleShot(0, w.findChild<QPushButton*>("bbConvert"), &QPushButton::click);
+        QVERIFY(finished.wait(300000));
+        QVERIFY2(desktop.Messages.empty(), desktop.Messages.empty() ? "" : qPrintable(desktop.Messages[0].Text));
+        const auto read = test::RunCommand("lsdvd " + test::ShellQuote(out));
+        const std::regex length(R"(Title: 01, Length: (\d\d):(\d\d):(\d\d)\.(\d\d\d))");
+        std::smatch m;
+        QVERIFY2(std::regex_search(read.Output, m, length), read.Output.c_str());
+        const double seconds = std::stoi(m[1]) * 3600 + std::stoi(m[2]) * 60 + std::stoi(m[3]) + std::stoi(m[4]) / 1000.0;
+        QVERIFY2(std::abs(seconds - item.TrimLength / 1000.0) < 0.25, read.Output.c_str());
     }
 
 public:

@@ -1,26 +1,38 @@
 // What the window tests share: a private settings store, stand-ins for the desktop that
-// record what the window would have shown or opened, a simulated drop of files, and the
-// re-run of a test program on an X server of its own with screenshots into the build.
+// record what the window would have shown or opened, a simulated drop of files, the
+// dialogs' and the player controls' watchers, and the re-run of a test program on an X
+// server of its own with screenshots into the build.
 #pragma once
 
 #include <unistd.h>
 
+#include <QApplication>
 #include <QCoreApplication>
+#include <QDialog>
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QElapsedTimer>
+#include <QEventLoop>
 #include <QMimeData>
 #include <QTest>
+#include <QThread>
+#include <QTimer>
 #include <QUrl>
 #include <QWidget>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "Gui/InputListModel.h"
 #include "Gui/MainWindow.h"
+#include "Gui/PlayerControls.h"
+#include "Gui/PositionBar.h"
+#include "Player/FFPlayer.h"
 #include "TestUtils.h"
 
 namespace qm::test {
@@ -90,6 +102,87 @@ inline bool DropFiles(QWidget& AWindow, const QStringList& AFiles) {
     QDropEvent drop(QPointF(at), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
     QCoreApplication::sendEvent(&AWindow, &drop);
     return drop.isAccepted();
+}
+
+// What the player controls reported, in order.
+struct TWatch {
+    std::vector<int> States;
+    std::vector<int64_t> Positions;
+    int Opened = 0;
+    explicit TWatch(TPlayerControls& AControls) : FControls(AControls) {
+        // Through FContext: a watch that goes before the controls hears nothing more.
+        QObject::connect(&AControls, &TPlayerControls::StateShown, &FContext, [this](int AState) { States.push_back(AState); });
+        QObject::connect(&AControls, &TPlayerControls::PositionShown, &FContext,
+                         [this](qint64 APosition) { Positions.push_back(APosition); });
+        QObject::connect(&AControls, &TPlayerControls::FileOpened, &FContext, [this] { ++Opened; });
+    }
+    bool Saw(TPlayState AState) const { return std::find(States.begin(), States.end(), AState) != States.end(); }
+    // Runs the event loop until APred holds, woken by each report of the controls.
+    bool Until(const std::function<bool()>& APred, int ATimeoutMs = 20000) {
+        QElapsedTimer timer;
+        timer.start();
+        while (!APred()) {
+            const qint64 left = ATimeoutMs - timer.elapsed();
+            if (left <= 0)
+                return false;
+            QEventLoop loop;
+            QObject::connect(&FControls, &TPlayerControls::StateShown, &loop, &QEventLoop::quit);
+            QObject::connect(&FControls, &TPlayerControls::PositionShown, &loop, &QEventLoop::quit);
+            QObject::connect(&FControls, &TPlayerControls::FileOpened, &loop, &QEventLoop::quit);
+            QTimer::singleShot(int(left), &loop, &QEventLoop::quit);
+            loop.exec();
+        }
+        return true;
+    }
+    // The first position reported from now on at or after AFrom.
+    bool PositionFrom(int64_t AFrom, int64_t& APosition) {
+        const size_t seen = Positions.size();
+        if (!Until([&] {
+                for (size_t i = seen; i < Positions.size(); ++i)
+                    if (Positions[i] >= AFrom)
+                        return true;
+                return false;
+            }))
+            return false;
+        for (size_t i = seen; i < Positions.size(); ++i)
+            if (Positions[i] >= AFrom) {
+                APosition = Positions[i];
+                return true;
+            }
+        return false;
+    }
+
+private:
+    TPlayerControls& FControls;
+    QObject FContext;
+};
+
+// Where on the bar the pointer stands for AValue.
+inline QPoint BarPoint(TPositionBar& ABar, int AValue) { return QPoint(ABar.PixelOf(AValue), ABar.height() / 2); }
+
+template <class T>
+T* Child(QWidget& AWindow, const char* AName) {
+    T* child = AWindow.findChild<T*>(AName);
+    if (!child)
+        qFatal("no %s", AName);
+    return child;
+}
+
+// Runs AThen once the modal dialog the window opens next is up, in the dialog's own event
+// loop: not from inside a wait that the dialog runs meanwhile (the player opening a file, say),
+// whose caller could not go on while AThen waits in turn.
+inline void WhenDialogOpens(std::function<void(QWidget*)> AThen, int ALevel = QThread::currentThread()->loopLevel() + 1) {
+    QTimer::singleShot(1, [AThen, ALevel] {
+        if (QThread::currentThread()->loopLevel() > ALevel)
+            return WhenDialogOpens(AThen, ALevel);
+        QWidget* dialog = QApplication::activeModalWidget();
+        if (!dialog)
+            qFatal("no dialog opened");
+        AThen(dialog);
+        // A failed check returned before the dialog was closed.
+        if (auto* d = qobject_cast<QDialog*>(dialog); d && d->isVisible())
+            d->reject();
+    });
 }
 
 // The program AName on PATH; "" when there is none.

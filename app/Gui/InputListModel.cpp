@@ -2,6 +2,8 @@
 
 #include <QFileInfo>
 
+#include "Core/Trim.h"
+
 namespace qm {
 
 TInputListModel::TInputListModel(QObject* AParent) : QAbstractTableModel(AParent) {}
@@ -36,6 +38,12 @@ QVariant TInputListModel::data(const QModelIndex& AIndex, int ARole) const {
     case Qt::ToolTipRole:
         if (AIndex.column() == colInputFile)
             return QString::fromStdString(item.FileName);
+        if (AIndex.column() == colTotalTime) {
+            // What the batch will take of a trimmed file.
+            const std::string trim = TrimRangeText(item);
+            if (!trim.empty())
+                return QString::fromStdString(trim);
+        }
         break;
     case Qt::TextAlignmentRole:
         if (AIndex.column() == colFileSize)
@@ -85,6 +93,16 @@ int TInputListModel::Remove(const std::vector<int>& ASelected) {
         endRemoveRows();
     }
     return rows.empty() ? -1 : RowAfterRemove(rows.back(), rowCount());
+}
+
+void TInputListModel::SetTrim(int ARow, int64_t AStartMs, int32_t ALengthMs) {
+    if (ARow < 0 || ARow >= rowCount())
+        return;
+    rInputStreamInfo& item = FList.Items()[static_cast<size_t>(ARow)];
+    item.TrimStart = AStartMs;
+    item.TrimLength = ALengthMs;
+    const QModelIndex cell = index(ARow, colTotalTime);
+    emit dataChanged(cell, cell, {Qt::ToolTipRole});
 }
 
 void TInputListModel::Clear() {

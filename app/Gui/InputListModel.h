@@ -1,5 +1,5 @@
-// The input list as the list view shows it: one row per file with its icon, "Total Time" and
-// "File Size". The records and the add and remove rules are the batch's (Core/InputList.h).
+// The input list as the list view shows it: one row per file with its icon, "Total Time" (with
+// the trimmed part in its tooltip) and "File Size". The records and the add and remove rules are the batch's (Core/InputList.h).
 #pragma once
 
 #include <QAbstractTableModel>
@@ -30,6 +30,8 @@ public:
     // select afterwards, -1 when the list is empty.
     int Remove(const std::vector<int>& ASelected);
     void Clear();
+    // The part of the row's file to convert; the "Total Time" tooltip shows it.
+    void SetTrim(int ARow, int64_t AStartMs, int32_t ALengthMs);
     const std::vector<rInputStreamInfo>& Items() const { return FList.Items(); }
 
 private:

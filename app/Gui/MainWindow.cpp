@@ -32,7 +32,9 @@
 #include "Core/Product.h"
 #include "Gui/InputListModel.h"
 #include "Gui/NotificationSound.h"
+#include "Gui/PreviewDialog.h"
 #include "Gui/SettingsDialog.h"
+#include "Gui/TrimPage.h"
 #include "Logger/FFmpegLogger.h"
 #include "Platform/FileUtils.h"
 
@@ -176,6 +178,7 @@ void TMainWindow::CreateActions() {
     FAdd = action("actAdd", "Add...", &TMainWindow::actAddExecute);
     FRemove = action("actRemove", "Remove", &TMainWindow::actRemoveExecute);
     FRemoveAll = action("actRemoveAll", "RemoveAll", &TMainWindow::actRemoveAllExecute);
+    FPreview = action("actPreview", "Preview", &TMainWindow::actPreviewExecute);
     FSettingsAction = action("actSettings", "Settings...", &TMainWindow::actSettingsExecute);
     FBrowse = action("actBrowse", "Browse...", &TMainWindow::actBrowseExecute);
 
@@ -185,6 +188,7 @@ void TMainWindow::CreateActions() {
     FInputMenu->addSeparator();
     FInputMenu->addAction(FRemove);
     FInputMenu->addAction(FRemoveAll);
+    FInputMenu->addAction(FPreview);
     FInputMenu->addSeparator();
     FInputMenu->addAction(FSettingsAction);
     FInputMenu->addSeparator();
@@ -441,7 +445,7 @@ void TMainWindow::UpdateActions() {
     const bool idle = FUiState == bsIdle && !FBusy;
     const bool rows = FModel->rowCount() > 0;
     FAdd->setEnabled(idle);
-    for (QAction* a : {FRemove, FRemoveAll, FSettingsAction, FBrowse})
+    for (QAction* a : {FRemove, FRemoveAll, FPreview, FSettingsAction, FBrowse})
         a->setEnabled(idle && rows);
     FPresets->setEnabled(idle && rows);
     FConvert->setEnabled(FUiState == bsConverting || (idle && rows));
@@ -500,25 +504,53 @@ void TMainWindow::actRemoveAllExecute() {
     UpdateActions();
 }
 
+int TMainWindow::CurrentRow() {
+    if (SelectedRows().empty())
+        SelectRow(0);
+    const std::vector<int> rows = SelectedRows();
+    return rows.empty() ? -1 : *std::min_element(rows.begin(), rows.end());
+}
+
+TPlayerControls::TShowMessage TMainWindow::PlayerMessage() {
+    return [this](QWidget* AWindow, const QString& AText) {
+        FServices.ShowMessage(AWindow, QMessageBox::Warning, AText, QMessageBox::Ok);
+    };
+}
+
+void TMainWindow::actPreviewExecute() {
+    if (FUiState != bsIdle || FBusy)
+        return;
+    const int row = CurrentRow();
+    if (row < 0)
+        return;
+    TPreviewDialog dialog(FModel->Items()[static_cast<size_t>(row)].FileName, FProgramFolder, PlayerMessage(), this);
+    dialog.exec();
+}
+
 void TMainWindow::actSettingsExecute() {
     if (FUiState != bsIdle || FBusy || FModel->rowCount() == 0)
         return;
-    if (SelectedRows().empty())
-        SelectRow(0);
+    const int row = CurrentRow();
+    if (row < 0)
+        return;
     TSettingsDialog dialog(this);
+    auto* trim = new TTrimPage(FModel->Items()[static_cast<size_t>(row)].FileName, FProgramFolder, PlayerMessage());
+    dialog.AddPage(trim, "Trim");
     dialog.SetPage(FLastSettingsPage);
     dialog.SetOpenFolder(FSettings.OpenFolder);
     dialog.SetMusicPlay(FSettings.MusicPlay);
     dialog.SetShowPreview(FSettings.ShowPreview);
-    if (dialog.exec() == QDialog::Accepted &&
-        (dialog.OpenFolder() != FSettings.OpenFolder || dialog.MusicPlay() != FSettings.MusicPlay ||
-         dialog.ShowPreview() != FSettings.ShowPreview)) {
-        FSettings.OpenFolder = dialog.OpenFolder();
-        FSettings.MusicPlay = dialog.MusicPlay();
-        FSettings.ShowPreview = dialog.ShowPreview();
-        FBatch->Converter().SetPreview(FSettings.ShowPreview);
-        // Kept at once: a crash must not lose them.
-        SaveSettings();
+    if (dialog.exec() == QDialog::Accepted) {
+        FModel->SetTrim(row, trim->TrimStartMs(), trim->TrimLengthMs());
+        if (dialog.OpenFolder() != FSettings.OpenFolder || dialog.MusicPlay() != FSettings.MusicPlay ||
+            dialog.ShowPreview() != FSettings.ShowPreview) {
+            FSettings.OpenFolder = dialog.OpenFolder();
+            FSettings.MusicPlay = dialog.MusicPlay();
+            FSettings.ShowPreview = dialog.ShowPreview();
+            FBatch->Converter().SetPreview(FSettings.ShowPreview);
+            // Kept at once: a crash must not lose them.
+            SaveSettings();
+        }
     }
     FLastSettingsPage = dialog.Page();
 }

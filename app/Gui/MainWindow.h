@@ -1,5 +1,6 @@
 // The main window: the input list, the preset and the output folder, Convert / Stop and
-// Pause / Resume with the progress of the batch, the settings dialog and the contact menu.
+// Pause / Resume with the progress of the batch, the preview window, the settings dialog with
+// the trim page, and the contact menu.
 //
 // The window drives a TDvdBatch. Convert runs the whole batch inside its click handler;
 // the batch waits in a Qt event loop (see QtMainThread.h), so that Stop, Pause, painting and
@@ -17,6 +18,7 @@
 
 #include "Core/AppSettings.h"
 #include "Core/DvdBatch.h"
+#include "Gui/PlayerControls.h"
 
 class QAction;
 class QComboBox;
@@ -107,11 +109,17 @@ private:
                                         QMessageBox::StandardButtons AButtons = QMessageBox::Ok);
     std::vector<int> SelectedRows() const;
     void SelectRow(int ARow);
+    // The row that Preview and Settings work on: the first selected, after selecting the
+    // first row when none is.
+    int CurrentRow();
+    // The message boxes of the preview window and the trim page.
+    TPlayerControls::TShowMessage PlayerMessage();
     void FinishBatch(const TBatchResult& AResult);
 
     void actAddExecute();
     void actRemoveExecute();
     void actRemoveAllExecute();
+    void actPreviewExecute();
     void actSettingsExecute();
     void actBrowseExecute();
     void bbConvertClick();
@@ -133,6 +141,7 @@ private:
     QAction* FAdd = nullptr;
     QAction* FRemove = nullptr;
     QAction* FRemoveAll = nullptr;
+    QAction* FPreview = nullptr;
     QAction* FSettingsAction = nullptr;
     QAction* FBrowse = nullptr;
     QMenu* FInputMenu = nullptr;

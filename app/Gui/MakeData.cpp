@@ -1,5 +1,6 @@
 // Writes the program's generated data files into a folder: the notification sound
-// click_22.wav and the program's icon quillmoor.png (256 px) with a 48-px copy.
+// click_22.wav, the program's icon quillmoor.png (256 px) with a 48-px copy, and the pictures
+// of the trim page's Set Start and Set End buttons (trim_start.png, trim_end.png).
 #include <QImage>
 #include <QLinearGradient>
 #include <QPainter>
@@ -111,6 +112,49 @@ QImage PaintIcon(int ASize) {
     return image;
 }
 
+// A bracket on a bar with a flag beside it: the start (green, opening to the right) or the
+// end (red, opening to the left) of the part to convert.
+QImage PaintTrimMark(int ASize, bool AEnd) {
+    QImage image(ASize, ASize, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    QPainter p(&image);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.scale(ASize / 24.0, ASize / 24.0);
+    if (AEnd) {
+        // The end is the start's mirror picture.
+        p.translate(24, 0);
+        p.scale(-1, 1);
+    }
+    // The time line.
+    p.setPen(Qt::NoPen);
+    p.setBrush(QColor(110, 110, 120));
+    p.drawRoundedRect(QRectF(2, 17, 20, 3), 1.5, 1.5);
+    // The kept part of it.
+    const QColor mark = AEnd ? QColor(196, 48, 40) : QColor(36, 150, 60);
+    p.setBrush(mark);
+    p.drawRoundedRect(QRectF(7, 17, 15, 3), 1.5, 1.5);
+    // The bracket.
+    p.setPen(QPen(mark.darker(130), 2.2, Qt::SolidLine, Qt::FlatCap, Qt::MiterJoin));
+    p.setBrush(Qt::NoBrush);
+    QPainterPath bracket;
+    bracket.moveTo(10, 3);
+    bracket.lineTo(7, 3);
+    bracket.lineTo(7, 22);
+    bracket.lineTo(10, 22);
+    p.drawPath(bracket);
+    // The flag.
+    QPainterPath flag;
+    flag.moveTo(8, 4);
+    flag.lineTo(20, 8.5);
+    flag.lineTo(8, 13);
+    flag.closeSubpath();
+    p.setPen(QPen(mark.darker(150), 1));
+    p.setBrush(mark);
+    p.drawPath(flag);
+    p.end();
+    return image;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -123,6 +167,8 @@ int main(int argc, char** argv) {
     const QImage icon = PaintIcon(256);
     ok = icon.save(QString::fromStdString(dir + "quillmoor.png")) && ok;
     ok = PaintIcon(48).save(QString::fromStdString(dir + "quillmoor-48.png")) && ok;
+    ok = PaintTrimMark(24, false).save(QString::fromStdString(dir + "trim_start.png")) && ok;
+    ok = PaintTrimMark(24, true).save(QString::fromStdString(dir + "trim_end.png")) && ok;
     if (!ok)
         std::fprintf(stderr, "Cannot write the data files into %s\n", dir.c_str());
     return ok ? 0 : 1;

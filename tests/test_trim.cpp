@@ -1,0 +1,90 @@
+// The trim page's Set Start and Set End rules, and the trim text of a list row.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "Core/InputList.h"
+#include "Core/Trim.h"
+
+using namespace qm;
+
+namespace {
+
+constexpr int64_t S = 1000000; // one second in microseconds
+constexpr int32_t BarMax = 340;
+
+struct TMark {
+    bool End;         // Set End, else Set Start
+    int64_t Position; // where the player is
+};
+
+struct TTrimCase {
+    const char* Name;
+    int64_t Duration;
+    std::vector<TMark> Marks;
+    int32_t StartMs, LengthMs, SelStart, SelEnd;
+};
+
+// The bar stands at the position's share of its width.
+int32_t BarAt(int64_t APosition, int64_t ADuration) {
+    return static_cast<int32_t>(APosition < 0 ? 0 : BarMax * APosition / ADuration);
+}
+
+} // namespace
+
+TEST(TrimMarks, SetStartAndSetEndFollowTheirRules) {
+    const std::vector<TTrimCase> cases = {
+        {"start alone runs to the end", 120 * S, {{false, 30 * S}}, 30000, 90000, 85, 0},
+        {"then an end after it", 120 * S, {{false, 30 * S}, {true, 90 * S}}, 30000, 60000, 85, 255},
+        {"an end before the start moves the start to 0", 120 * S, {{false, 30 * S}, {true, 10 * S}}, 0, 10000, 0, 28},
+        {"an end at the start does the same", 120 * S, {{false, 30 * S}, {true, 30 * S}}, 0, 30000, 0, 85},
+        {"end alone", 120 * S, {{true, 40 * S}}, 0, 40000, 0, 113},
+        {"an end at the very start marks nothing", 120 * S, {{true, 0}}, 0, 0, 0, 0},
+        {"the end of the file", 120 * S, {{false, 30 * S}, {true, 120 * S}}, 30000, 90000, 85, 340},
+        {"a later start keeps the part to the end", 120 * S, {{true, 40 * S}, {false, 50 * S}}, 50000, 70000, 141, 113},
+        // Positions the player reports beyond the file (or before it) change no mark; the
+        // selection still follows the bar.
+        {"start beyond the duration", 120 * S, {{false, 121 * S}}, 0, 0, 340, 0},
+        {"end beyond the duration", 120 * S, {{false, 30 * S}, {true, 125 * S}}, 30000, 90000, 85, 340},
+        {"before any position", 120 * S, {{false, 30 * S}, {false, -1}, {true, -1}}, 30000, 90000, 0, 0},
+        {"a file without duration", 0, {{false, 0}, {true, 0}}, 0, 0, 0, 0},
+        // Milliseconds are cut, not rounded.
+        {"truncated", 10 * S + 999, {{false, 1999999}, {true, 2999999}}, 1999, 1000, 67, 101},
+    };
+    for (const TTrimCase& c : cases) {
+        TTrimMarks marks;
+        for (const TMark& m : c.Marks) {
+            const int32_t bar = c.Duration > 0 ? std::min(BarAt(m.Position, c.Duration), BarMax) : 0;
+            if (m.End)
+                TrimSetEnd(marks, m.Position, c.Duration, bar, BarMax);
+            else
+                TrimSetStart(marks, m.Position, c.Duration, bar);
+        }
+        EXPECT_EQ(marks.StartMs, c.StartMs) << c.Name;
+        EXPECT_EQ(marks.LengthMs, c.LengthMs) << c.Name;
+        EXPECT_EQ(marks.SelStart, c.SelStart) << c.Name;
+        EXPECT_EQ(marks.SelEnd, c.SelEnd) << c.Name;
+    }
+}
+
+TEST(TrimMarks, TheListShowsTheConvertedPart) {
+    rInputStreamInfo item;
+    item.DurationUs = 125 * S;
+    EXPECT_EQ(TrimRangeText(item), "");
+    item.TrimStart = 5000;
+    item.TrimLength = 60000;
+    EXPECT_EQ(TrimRangeText(item), "00:00:05\u201300:01:05");
+    // To the end of the file.
+    item.TrimLength = 0;
+    EXPECT_EQ(TrimRangeText(item), "00:00:05\u201300:02:05");
+    // A length past the end is cut there, as the batch does.
+    item.TrimLength = 600000;
+    EXPECT_EQ(TrimRangeText(item), "00:00:05\u201300:02:05");
+    item.TrimStart = 0;
+    item.TrimLength = 2000;
+    EXPECT_EQ(TrimRangeText(item), "00:00:00\u201300:00:02");
+    item.DurationUs = -1;
+    item.TrimStart = 1000;
+    item.TrimLength = 0;
+    EXPECT_EQ(TrimRangeText(item), "00:00:01\u2013");
+}

@@ -209,7 +209,7 @@ void TCustomFFmpeg::PreparePicture(TOutputStreamState& AOutput, const TInputStre
                                    const AVFrame& AFrame) {
     AVFrame* temp = AOutput.TempPicture.get();
     // The encoder, or the queue before it, may still hold the last picture: another one is
-    // taken, free or new. It is written whole below, so nothing needs copying.
+    // taken, free or new. It is written whole, so nothing needs copying.
     if (!ff::av_frame_is_writable(temp)) {
         auto& spares = AOutput.SparePictures;
         auto free = std::find_if(spares.begin(), spares.end(), [](const TFramePtr& APicture) {
@@ -233,6 +233,9 @@ void TCustomFFmpeg::PreparePicture(TOutputStreamState& AOutput, const TInputStre
             LogF(this, llQuiet, "Input Stream #%d.%d frame size changed to %dx%d, %s",
                  AInput.FileIndex, AInput.StreamIndex, AFrame.width, AFrame.height,
                  in->name);
+            // The encode thread may be scaling with the old bands and scaler.
+            if (FPipeline)
+                FPipeline->Sync();
             auto scaleBand = [](int size, int band, int original) {
                 return static_cast<int32_t>((int64_t(size) * band / (original ? original : 1)) & ~1);
             };
@@ -246,7 +249,13 @@ void TCustomFFmpeg::PreparePicture(TOutputStreamState& AOutput, const TInputStre
             BuildScaler(AOutput);
         }
     }
+}
 
+void TCustomFFmpeg::FillPicture(const TOutputStreamState& AOutput, const AVFrame& AFrame,
+                                AVFrame& ATarget, SwsContext* AScaler) const {
+    const AVPixFmtDescriptor* in = ff::av_pix_fmt_desc_get(static_cast<AVPixelFormat>(AFrame.format));
+    const AVPixFmtDescriptor* out = ff::av_pix_fmt_desc_get(static_cast<AVPixelFormat>(ATarget.format));
+    AVFrame* temp = &ATarget;
     // Cropping and the padding offset are views: pointers moved within the planes.
     const uint8_t* src[4] = {};
     int srcStride[4] = {};
@@ -270,8 +279,7 @@ void TCustomFFmpeg::PreparePicture(TOutputStreamState& AOutput, const TInputStre
         dstStride[p] = temp->linesize[p];
     }
     if (AOutput.VideoResample) {
-        ff::sws_scale(AOutput.Scaler.get(), src, srcStride, 0, AOutput.ResampleHeight, dst,
-                      dstStride);
+        ff::sws_scale(AScaler, src, srcStride, 0, AOutput.ResampleHeight, dst, dstStride);
     } else {
         const int w = AFrame.width - (AOutput.LeftBand + AOutput.RightBand);
         const int h = AFrame.height - (AOutput.TopBand + AOutput.BottomBand);
@@ -338,9 +346,17 @@ void TCustomFFmpeg::VideoOut(TOutputStreamState& AOutput, TInputStreamState& AIn
         return;
 
     const AVFrame* picture = &AFrame;
+    // Scaling is the largest work between decoding and encoding: when the encode thread has
+    // nothing queued, it scales the picture itself (with a scaler of its own, so the result
+    // is the same), and the two threads share the work whichever of them is behind.
+    const AVFrame* fillThere = nullptr;
     if (AOutput.TempPicture) {
         PreparePicture(AOutput, AInput, AFrame);
         picture = AOutput.TempPicture.get();
+        if (FPipeline && FPipeline->Queued() == 0)
+            fillThere = &AFrame;
+        else
+            FillPicture(AOutput, AFrame, *AOutput.TempPicture, AOutput.Scaler.get());
     }
     if (!AOutput.EncodeFrame)
         AOutput.EncodeFrame.reset(ff::av_frame_alloc());
@@ -360,7 +376,7 @@ void TCustomFFmpeg::VideoOut(TOutputStreamState& AOutput, TInputStreamState& AIn
         job.SetQuality = job.Preview = true;
         job.KeepAsLast = i == 0;
         job.HookFrameCounter = FHookFrameCounter;
-        EncodeVideo(job, frame);
+        EncodeVideo(job, frame, i == 0 ? fillThere : nullptr);
         ++AOutput.SyncOpts;
         ++AOutput.FrameNumber;
         if (!Options.VstatsFileName.empty() && AOutput.LastFrameSize != 0)
@@ -368,9 +384,9 @@ void TCustomFFmpeg::VideoOut(TOutputStreamState& AOutput, TInputStreamState& AIn
     }
 }
 
-void TCustomFFmpeg::EncodeVideo(const TEncodeJob& AJob, AVFrame* AFrame) {
+void TCustomFFmpeg::EncodeVideo(const TEncodeJob& AJob, AVFrame* AFrame, const AVFrame* ASource) {
     if (FPipeline) {
-        FPipeline->Encode(AJob, AFrame);
+        FPipeline->Encode(AJob, AFrame, ASource);
         return;
     }
     TEncodeJob job = AJob;
@@ -383,6 +399,8 @@ void TCustomFFmpeg::EncodeVideo(const TEncodeJob& AJob, AVFrame* AFrame) {
 void TCustomFFmpeg::RunEncodeJob(TEncodeJob& AJob) {
     TOutputStreamState& out = *AJob.Output;
     AVFrame* frame = AJob.Frame;
+    if (frame && AJob.Source)
+        FillPicture(out, *AJob.Source, *frame, out.EncodeScaler.get());
     if (frame && AJob.SetQuality)
         frame->quality = static_cast<int>(std::lrint(out.Setup->Quality));
     if (frame && AJob.KeepAsLast) {

@@ -55,14 +55,25 @@ void TEncodePipeline::RaiseFailure() {
         throw FFmpegException(FFailure);
 }
 
-void TEncodePipeline::Encode(TEncodeJob AJob, AVFrame* AFrame) {
+void TEncodePipeline::Encode(TEncodeJob AJob, AVFrame* AFrame, const AVFrame* ASource) {
     std::unique_lock lock(FLock);
     FProgress.wait(lock, [this] { return FFailed || FJobs.size() < FDepth; });
     RaiseFailure();
-    AJob.Frame = nullptr;
+    AJob.Frame = AJob.Source = nullptr;
     if (AFrame) {
         AJob.Frame = TakeFrame();
         ff::av_frame_move_ref(AJob.Frame, AFrame);
+    }
+    if (ASource) {
+        AJob.Source = TakeFrame();
+        if (ff::av_frame_ref(AJob.Source, ASource) < 0) {
+            FFreeFrames.push_back(AJob.Source);
+            if (AJob.Frame) {
+                ff::av_frame_unref(AJob.Frame);
+                FFreeFrames.push_back(AJob.Frame);
+            }
+            throw FFmpegException("Video encoding failed");
+        }
     }
     FJobs.push_back(AJob);
     FWrites.push_back({});
@@ -103,12 +114,22 @@ void TEncodePipeline::Sync() {
     RaiseFailure();
 }
 
+void TEncodePipeline::Release(TEncodeJob& AJob) {
+    for (AVFrame* frame : {AJob.Frame, AJob.Source})
+        if (frame) {
+            ff::av_frame_unref(frame);
+            FFreeFrames.push_back(frame);
+        }
+}
+
+size_t TEncodePipeline::Queued() {
+    std::lock_guard lock(FLock);
+    return FJobs.size();
+}
+
 void TEncodePipeline::DropAll() {
     for (TEncodeJob& job : FJobs)
-        if (job.Frame) {
-            ff::av_frame_unref(job.Frame);
-            FFreeFrames.push_back(job.Frame);
-        }
+        Release(job);
     FJobs.clear();
     for (TEntry& entry : FWrites)
         if (entry.Packet) {
@@ -134,11 +155,8 @@ void TEncodePipeline::Body() {
         } catch (const std::exception& e) {
             failure = e.what();
         }
-        if (job.Frame)
-            ff::av_frame_unref(job.Frame);
         lock.lock();
-        if (job.Frame)
-            FFreeFrames.push_back(job.Frame);
+        Release(job);
         FBusy = false;
         if (failure.empty()) {
             // This job's place is the front; the packets written after it may go now.

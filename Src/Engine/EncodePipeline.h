@@ -23,6 +23,7 @@ struct TOutputStreamState;
 struct TEncodeJob {
     TOutputStreamState* Output = nullptr;
     AVFrame* Frame = nullptr;  // owned by the pipeline; null drains the encoder
+    AVFrame* Source = nullptr; // owned by the pipeline: the picture to fill Frame from first
     bool SetQuality = false;   // the frame takes the quality of the last coded frame
     bool KeepAsLast = false;   // the stream's last picture, for filling up to the input's end
     bool Preview = false;      // goes to the preview after encoding
@@ -42,14 +43,17 @@ public:
     TEncodePipeline(const TEncodePipeline&) = delete;
     TEncodePipeline& operator=(const TEncodePipeline&) = delete;
 
-    // Run thread: queues a job, taking AFrame's reference (AFrame null: drain). Waits
-    // while the queue is full. A failure of the encode thread is raised here.
-    void Encode(TEncodeJob AJob, AVFrame* AFrame);
+    // Run thread: queues a job, taking AFrame's reference (AFrame null: drain) and one of
+    // ASource, when given. Waits while the queue is full. A failure of the encode thread is
+    // raised here.
+    void Encode(TEncodeJob AJob, AVFrame* AFrame, const AVFrame* ASource = nullptr);
     // Either thread: a packet for the muxer, written now if nothing queued before it is
     // still being encoded, else when its turn comes.
     void Write(TOutputStreamState& AOutput, AVPacket& APacket);
     // Run thread: waits until everything queued is encoded and written; raises a failure.
     void Sync();
+    // The jobs waiting, not counting the one being encoded.
+    size_t Queued();
 
 private:
     struct TEntry {
@@ -59,6 +63,7 @@ private:
     void Body();
     void RaiseFailure();               // with FLock held
     void WriteReady();                 // with FLock held: the entries up to the next job
+    void Release(TEncodeJob& AJob);    // with FLock held: its frames back to the pool
     void DropAll();                    // with FLock held
     AVFrame* TakeFrame();              // with FLock held
     AVPacket* TakePacket();            // with FLock held

@@ -257,13 +257,18 @@ protected:
     void SetupCodecParameters(TOutputStreamState& AOutput);
     void SetupVideoEncoding(TOutputStreamState& AOutput, TInputStreamState& AInput);
     void BuildScaler(TOutputStreamState& AOutput);
+    TSwsPtr NewScaler(const TOutputStreamState& AOutput) const;
     void AllocateTempPicture(TOutputStreamState& AOutput);
+    // A free TempPicture, and the scaler and bands for AFrame's size.
     void PreparePicture(TOutputStreamState& AOutput, const TInputStreamState& AInput,
                         const AVFrame& AFrame);
+    // Crops, scales or copies, and pads AFrame into ATarget (on either thread).
+    void FillPicture(const TOutputStreamState& AOutput, const AVFrame& AFrame, AVFrame& ATarget,
+                     SwsContext* AScaler) const;
     void EncodeAndWrite(TOutputStreamState& AOutput, AVFrame* AFrame);
     // One video encoder call: run now, or queued for the encode thread (AFrame's reference
     // is taken either way).
-    void EncodeVideo(const TEncodeJob& AJob, AVFrame* AFrame);
+    void EncodeVideo(const TEncodeJob& AJob, AVFrame* AFrame, const AVFrame* ASource = nullptr);
     void RunEncodeJob(TEncodeJob& AJob);
     bool UsesEncodeThread() const;
     TFramePtr NewTempPicture(const TOutputStreamState& AOutput);

@@ -280,18 +280,25 @@ void TCustomFFmpeg::AllocateTempPicture(TOutputStreamState& AOutput) {
 }
 
 void TCustomFFmpeg::BuildScaler(TOutputStreamState& AOutput) {
-    AVCodecContext* enc = AOutput.Encoder;
     if (OptionContexts)
         if (const int64_t flags = OptionContexts->ScalerOptionInt("sws_flags"))
             Options.ScalerFlags = static_cast<int32_t>(flags);
-    AOutput.Scaler.reset(ff::sws_getContext(
+    AOutput.Scaler = NewScaler(AOutput);
+    if (FPipeline)
+        AOutput.EncodeScaler = NewScaler(AOutput);
+}
+
+TSwsPtr TCustomFFmpeg::NewScaler(const TOutputStreamState& AOutput) const {
+    const AVCodecContext* enc = AOutput.Encoder;
+    TSwsPtr scaler(ff::sws_getContext(
         AOutput.ResampleWidth, AOutput.ResampleHeight,
         static_cast<AVPixelFormat>(AOutput.ResamplePixFmt),
         enc->width - (AOutput.StreamPadLeft + AOutput.StreamPadRight),
         enc->height - (AOutput.StreamPadTop + AOutput.StreamPadBottom), enc->pix_fmt,
         Options.ScalerFlags, nullptr, nullptr, nullptr));
-    if (!AOutput.Scaler)
+    if (!scaler)
         throw FFmpegException("Cannot get resampling context");
+    return scaler;
 }
 
 void TCustomFFmpeg::PreparePassLog(TOutputStreamState& AOutput, int APosition) {
@@ -635,11 +642,16 @@ void TCustomFFmpeg::RunMainLoop() {
     // A few pictures queue for the encode thread. Where the loop reads what encoding has
     // done (reports, the size limit, a pause, the join step, the end) it waits until the
     // queue is empty, so it sees what the single-threaded loop would see.
-    if (UsesEncodeThread())
+    if (UsesEncodeThread()) {
         FPipeline = std::make_unique<TEncodePipeline>(
             [this](TEncodeJob& AJob) { RunEncodeJob(AJob); },
             [this](TOutputStreamState& AOutput, AVPacket& APacket) { MuxPacket(AOutput, APacket); },
             3);
+        // The encode thread scales some pictures, with a scaler of its own.
+        for (auto& ost : st.OutputStreams)
+            if (ost->Scaler)
+                ost->EncodeScaler = NewScaler(*ost);
+    }
 
     while (!FStopRequested) {
         CheckPause();

@@ -67,6 +67,7 @@ struct TOutputStreamState {
     TFramePtr TempPicture; // what scaling and padding write into
     std::vector<TFramePtr> SparePictures; // taken when the encoder still holds TempPicture
     TSwsPtr Scaler;
+    TSwsPtr EncodeScaler; // the same, for the encode thread
     int32_t ResampleWidth = 0, ResampleHeight = 0, ResamplePixFmt = -1;
     int32_t OriginalWidth = 0, OriginalHeight = 0;
     int32_t TopBand = 0, BottomBand = 0, LeftBand = 0, RightBand = 0;

@@ -64,15 +64,8 @@ std::string ReadFile(const std::string& APath) {
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-
-// A window with its libraries loaded, as after start-up.
 std::unique_ptr<TMainWindow> OpenWindow(test::TFakeDesktop& ADesktop, const std::string& AProgramDir = ProgramDir()) {
-    auto w = std::make_unique<TMainWindow>(AProgramDir, ADesktop.Services());
-    QSignalSpy checked(w.get(), &TMainWindow::LibrariesChecked);
-    w->show();
-    if (!checked.wait(20000))
-        qFatal("the window did not load its libraries");
-    return w;
+    return test::OpenWindow(ADesktop.Services(), AProgramDir);
 }
 
 // A loaded window with AFiles listed and AOutput chosen with Browse.

@@ -87,11 +87,8 @@ private slots:
         services.PlaySound = [&](const std::string& AFile) {
             soundPlayed = PlayNotificationSound(AFile, soundError);
         };
-        TMainWindow w(IncludeTrailingSlash(test::BinDir()), services);
-        QSignalSpy checked(&w, &TMainWindow::LibrariesChecked);
-        w.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&w));
-        QVERIFY(!checked.isEmpty() || checked.wait(20000));
+        auto window = test::OpenWindow(services);
+        TMainWindow& w = *window;
         QVERIFY(w.LibrariesLoaded());
         QCOMPARE(QGuiApplication::platformName(), QString("xcb"));
         test::Screenshot(w, "window-getting-started");
@@ -195,12 +192,9 @@ private slots:
         });
 
         test::TFakeDesktop desktop;
-        TMainWindow w(IncludeTrailingSlash(test::BinDir()), desktop.Services());
+        auto window = test::OpenWindow(desktop.Services());
+        TMainWindow& w = *window;
         QVERIFY(w.Batch().Converter().Preview());
-        QSignalSpy checked(&w, &TMainWindow::LibrariesChecked);
-        w.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&w));
-        QVERIFY(!checked.isEmpty() || checked.wait(20000));
         w.AddFiles({QString::fromStdString(first), QString::fromStdString(second)});
         w.findChild<QComboBox*>("cbPreset")->setCurrentIndex(4); // PAL, 720 x 576
         QSignalSpy finished(&w, &TMainWindow::BatchFinished);
@@ -234,11 +228,8 @@ private slots:
         test::TTempDir dir;
         const std::string clip = WriteMovingClip(dir);
         test::TFakeDesktop desktop;
-        TMainWindow w(IncludeTrailingSlash(test::BinDir()), desktop.Services());
-        QSignalSpy checked(&w, &TMainWindow::LibrariesChecked);
-        w.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&w));
-        QVERIFY(!checked.isEmpty() || checked.wait(20000));
+        auto window = test::OpenWindow(desktop.Services());
+        TMainWindow& w = *window;
         w.AddFiles({QString::fromStdString(clip)});
         bool played = false, wiped = false;
         WhenDialogOpens([&](QWidget* ADialog) {
@@ -273,11 +264,8 @@ private slots:
         const std::string out = dir / "disc/";
         SaveSettings({out, false, false, false});
         test::TFakeDesktop desktop;
-        TMainWindow w(IncludeTrailingSlash(test::BinDir()), desktop.Services());
-        QSignalSpy checked(&w, &TMainWindow::LibrariesChecked);
-        w.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&w));
-        QVERIFY(!checked.isEmpty() || checked.wait(20000));
+        auto window = test::OpenWindow(desktop.Services());
+        TMainWindow& w = *window;
         w.AddFiles({QString::fromStdString(clip)});
 
         // 1 s to 3 s, marked while the file plays.

@@ -14,6 +14,7 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QMimeData>
+#include <QSignalSpy>
 #include <QTest>
 #include <QThread>
 #include <QTimer>
@@ -25,6 +26,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -83,6 +85,19 @@ struct TFakeDesktop {
         return s;
     }
 };
+
+// A window with its libraries loaded, as after start-up (on the screen, under an X server).
+inline std::unique_ptr<TMainWindow> OpenWindow(TWindowServices AServices,
+                                               const std::string& AProgramDir = IncludeTrailingSlash(BinDir())) {
+    auto w = std::make_unique<TMainWindow>(AProgramDir, std::move(AServices));
+    QSignalSpy checked(w.get(), &TMainWindow::LibrariesChecked);
+    w->show();
+    if (!checked.wait(20000))
+        qFatal("the window did not load its libraries");
+    if (QGuiApplication::platformName() == QLatin1String("xcb") && !QTest::qWaitForWindowExposed(w.get()))
+        qFatal("the window did not come up");
+    return w;
+}
 
 // Drags the files over the window and drops them, as the desktop would; true when the
 // window accepted the drop.

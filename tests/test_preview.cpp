@@ -232,10 +232,8 @@ private slots:
 
     void theTrimPageMarksThePartThatTheRowKeepsOnOk() {
         test::TFakeDesktop desktop;
-        TMainWindow w(ProgramDir(), desktop.Services());
-        QSignalSpy checked(&w, &TMainWindow::LibrariesChecked);
-        w.show();
-        QVERIFY(checked.wait(20000));
+        auto window = test::OpenWindow(desktop.Services());
+        TMainWindow& w = *window;
         w.AddFiles({QString::fromStdString(Clips->Long)});
         auto* settings = Child<QPushButton>(w, "bbSettings");
 

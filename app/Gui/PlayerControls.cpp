@@ -119,7 +119,7 @@ bool TPlayerControls::LoadLibraries() {
         return true;
     if (FPlayer->LoadLibraries(FProgramFolder + "Dll/"))
         return true;
-    FShowMessage(Panel->window(), QString::fromStdString(FPlayer->LastError()));
+    ShowError();
     return false;
 }
 
@@ -133,7 +133,7 @@ void TPlayerControls::bbPlayClick() {
         if (FPlayer->Open(FFileName, window))
             FPlayTag = ptPlaying;
         else
-            FShowMessage(Panel->window(), QString::fromStdString(FPlayer->LastError()));
+            ShowError();
         break;
     }
     case ptPlaying:
@@ -146,6 +146,11 @@ void TPlayerControls::bbPlayClick() {
         break;
     }
     UpdatePlayCaption();
+}
+
+void TPlayerControls::ShowError() {
+    if (FShowMessage)
+        FShowMessage(Panel->window(), QString::fromStdString(FPlayer->LastError()));
 }
 
 void TPlayerControls::bbStopClick() {

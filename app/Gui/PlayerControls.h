@@ -86,6 +86,8 @@ private:
     void tbPositionMouseDown();
     void tbPositionMouseUp();
     void UpdatePlayCaption();
+    // The player's last failure in a message box over the window.
+    void ShowError();
 
     std::string FProgramFolder;
     TShowMessage FShowMessage;

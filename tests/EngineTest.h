@@ -61,6 +61,13 @@ inline const TStreamFacts* FindType(const std::vector<TStreamFacts>& facts, AVMe
             return &f;
     return nullptr;
 }
+
+// The packets of the file's video stream; -1 without one.
+inline int VideoPacketCount(const std::string& path) {
+    const auto facts = ReadFacts(path);
+    const TStreamFacts* video = FindType(facts, AVMEDIA_TYPE_VIDEO);
+    return video ? video->Packets : -1;
+}
 // The luma and chroma of a decoded picture, in 4:2:0.
 struct TDecodedPicture {
     int Width = 0, Height = 0;

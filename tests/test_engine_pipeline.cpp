@@ -156,11 +156,9 @@ TEST_F(EncodeThreadTest, AStopFromTheEncodeThreadEndsTheRunOnceWithATrailer) {
     EXPECT_FALSE(Engine->Finished());
     EXPECT_GE(previews, 10);
     EXPECT_NE(shownOn, std::this_thread::get_id()); // the run's own thread is this one
-    const auto facts = ReadFacts(Dir / "stopped.mpg");
-    const TStreamFacts* video = FindType(facts, AVMEDIA_TYPE_VIDEO);
-    ASSERT_NE(video, nullptr);
-    EXPECT_GE(video->Packets, 5);
-    EXPECT_LT(video->Packets, 45);
+    const int packets = VideoPacketCount(Dir / "stopped.mpg");
+    EXPECT_GE(packets, 5);
+    EXPECT_LT(packets, 45);
 }
 
 TEST_F(EncodeThreadTest, PausingAndResumingFromTheEncodeThreadLeavesTheStreamAsItWas) {

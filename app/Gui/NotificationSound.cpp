@@ -69,11 +69,11 @@ bool PlayNotificationSound(const std::string& AWaveFile, std::string& AError) {
         AError = std::string("No audio output: ") + ff::SDL_GetError();
         return false;
     }
-    SDL_AudioSpec spec{};
+    SDL_AudioSpec format{};
     Uint8* data = nullptr;
     Uint32 length = 0;
     SDL_RWops* file = ff::SDL_RWFromFile(AWaveFile.c_str(), "rb");
-    if (!file || !ff::SDL_LoadWAV_RW(file, 1, &spec, &data, &length)) {
+    if (!file || !ff::SDL_LoadWAV_RW(file, 1, &format, &data, &length)) {
         AError = "Cannot read " + AWaveFile + ": " + ff::SDL_GetError();
         return false;
     }
@@ -82,19 +82,19 @@ bool PlayNotificationSound(const std::string& AWaveFile, std::string& AError) {
     TPlayback playback;
     playback.Data = wave.get();
     playback.Length = length;
-    spec.callback = FillAudio;
-    spec.userdata = &playback;
-    spec.samples = 512;
+    format.callback = FillAudio;
+    format.userdata = &playback;
+    format.samples = 512;
     SDL_AudioSpec obtained{};
     // No changes allowed: SDL converts the file's format to the device's.
-    const SDL_AudioDeviceID device = ff::SDL_OpenAudioDevice(nullptr, 0, &spec, &obtained, 0);
+    const SDL_AudioDeviceID device = ff::SDL_OpenAudioDevice(nullptr, 0, &format, &obtained, 0);
     if (device == 0) {
         AError = std::string("No audio output: ") + ff::SDL_GetError();
         return false;
     }
     playback.Silence = obtained.silence;
-    const int frameBytes = SDL_AUDIO_BITSIZE(spec.format) / 8 * std::max<int>(spec.channels, 1);
-    const auto seconds = static_cast<double>(length) / frameBytes / std::max(spec.freq, 1);
+    const int frameBytes = SDL_AUDIO_BITSIZE(format.format) / 8 * std::max<int>(format.channels, 1);
+    const auto seconds = static_cast<double>(length) / frameBytes / std::max(format.freq, 1);
     ff::SDL_PauseAudioDevice(device, 0);
     // A device that stops calling back must not hold the window for ever.
     const bool played = TMainThread::WaitFor(

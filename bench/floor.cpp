@@ -6,7 +6,9 @@
 //
 // keys: size=WxH (the picture inside the frame), pad=TOP:BOTTOM:LEFT:RIGHT, rate=N[/D],
 //       vb=BITS, ab=BITS, aspect=N:D (of the whole frame), norm=pal|ntsc, threads=N
-//       (0: one per processor, as the engine's "threads" option).
+//       (0: one per processor, as the engine's "threads" option), decoder-threads=N (the
+//       video decoder's; by default the engine's count for "threads": one less than threads
+//       when that is more than one, since the engine then encodes on a thread of its own).
 // Prints "frames=N audio_frames=M" at the end.
 #include <algorithm>
 #include <cmath>
@@ -95,6 +97,7 @@ struct TSettings {
     AVRational Aspect{16, 9};
     int Gop = 15;
     int Threads = 1;
+    int DecoderThreads = -1; // -1: as the engine gives its video decoder for Threads
 };
 
 TSettings ParseSettings(int argc, char** argv) {
@@ -137,11 +140,16 @@ TSettings ParseSettings(int argc, char** argv) {
             throw bad("norm", v);
         s.Gop = v == "pal" ? 15 : 18;
     }
-    if (std::string v = take("threads"); !v.empty()) {
-        s.Threads = std::stoi(v);
-        if (s.Threads == 0)
-            s.Threads = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-    }
+    const auto threads = [](const std::string& AValue) {
+        const int n = std::stoi(AValue);
+        return n > 0 ? n : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    };
+    if (std::string v = take("threads"); !v.empty())
+        s.Threads = threads(v);
+    if (std::string v = take("decoder-threads"); !v.empty())
+        s.DecoderThreads = threads(v);
+    if (s.DecoderThreads < 0)
+        s.DecoderThreads = s.Threads > 1 ? s.Threads - 1 : 1;
     if (!kv.empty())
         throw std::runtime_error("unknown key " + kv.begin()->first);
     return s;
@@ -196,7 +204,7 @@ private:
         VideoIndex =
             Check(av_find_best_stream(ic, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0), "no video");
         AudioIndex = av_find_best_stream(ic, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
-        VideoDecoder = OpenDecoder(ic->streams[VideoIndex], S.Threads);
+        VideoDecoder = OpenDecoder(ic->streams[VideoIndex], S.DecoderThreads);
         if (AudioIndex >= 0)
             AudioDecoder = OpenDecoder(ic->streams[AudioIndex], S.Threads);
         StartSeconds = ic->start_time == AV_NOPTS_VALUE ? 0 : ic->start_time / double(AV_TIME_BASE);
@@ -451,7 +459,7 @@ int main(int argc, char** argv) {
     const bool help = argc == 2 && std::strcmp(argv[1], "--help") == 0;
     if (argc < 3) {
         std::fputs("usage: bench-floor IN OUT.mpg [size=WxH pad=T:B:L:R rate=R vb=BITS ab=BITS "
-                   "aspect=N:D norm=pal|ntsc threads=N]\n",
+                   "aspect=N:D norm=pal|ntsc threads=N decoder-threads=N]\n",
                    help ? stdout : stderr);
         return help ? 0 : 2;
     }

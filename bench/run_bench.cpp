@@ -215,19 +215,30 @@ std::vector<std::string> EngineArgs(const std::string& ACli, const fs::path& AIn
 
 std::vector<std::string> FloorArgs(const std::string& AFloor, const fs::path& AIn,
                                    const TDvdPreset& APreset, const qm::TPictureLayout& ALayout,
-                                   double ADiscAspect, int AThreads, const fs::path& AOut) {
-    return {AFloor,
-            AIn.string(),
-            AOut.string(),
-            "size=" + std::to_string(ALayout.Width) + "x" + std::to_string(ALayout.Height),
-            "pad=" + std::to_string(ALayout.PadTop) + ":" + std::to_string(ALayout.PadBottom) +
-                ":" + std::to_string(ALayout.PadLeft) + ":" + std::to_string(ALayout.PadRight),
-            std::string("rate=") + APreset.FrameRate,
-            "vb=" + std::to_string(APreset.VideoBitrate),
-            "ab=" + std::to_string(APreset.AudioBitrate),
-            ADiscAspect > 1.5 ? "aspect=16:9" : "aspect=4:3",
-            APreset.NormType == 1 ? "norm=pal" : "norm=ntsc",
-            "threads=" + std::to_string(AThreads)};
+                                   double ADiscAspect, int AThreads, const fs::path& AOut,
+                                   int ADecoderThreads = -1) {
+    std::vector<std::string> a = {
+        AFloor,
+        AIn.string(),
+        AOut.string(),
+        "size=" + std::to_string(ALayout.Width) + "x" + std::to_string(ALayout.Height),
+        "pad=" + std::to_string(ALayout.PadTop) + ":" + std::to_string(ALayout.PadBottom) + ":" +
+            std::to_string(ALayout.PadLeft) + ":" + std::to_string(ALayout.PadRight),
+        std::string("rate=") + APreset.FrameRate,
+        "vb=" + std::to_string(APreset.VideoBitrate),
+        "ab=" + std::to_string(APreset.AudioBitrate),
+        ADiscAspect > 1.5 ? "aspect=16:9" : "aspect=4:3",
+        APreset.NormType == 1 ? "norm=pal" : "norm=ntsc",
+        "threads=" + std::to_string(AThreads)};
+    if (ADecoderThreads >= 0)
+        a.push_back("decoder-threads=" + std::to_string(ADecoderThreads));
+    return a;
+}
+
+// The conventional loop: the video decoder with as many threads as the encoders.
+std::string ConventionalName(const std::string& AClip, const char* APreset, int ACores) {
+    return "floor " + AClip + " " + APreset + " threads 0 (decoder threads " +
+           std::to_string(ACores) + ")";
 }
 
 std::string FirstLine(const fs::path& AFile, const char* AStart) {
@@ -336,6 +347,15 @@ int main(int argc, char** argv) {
                 plain.Output = plain.Argv[2];
                 cases.push_back(std::move(engine));
                 cases.push_back(std::move(plain));
+                if (threads == 0 && cores > 1) {
+                    TCase conventional =
+                        MakeCase(ConventionalName(clip.Name, preset.ShortName, cores),
+                                 FloorArgs(floor, clips / clip.File, preset, layout, disc, 0,
+                                           out / ("loop_" + file + ".mpg"), cores),
+                                 FramesOf(preset, 1), ClipSeconds);
+                    conventional.Output = conventional.Argv[2];
+                    cases.push_back(std::move(conventional));
+                }
             }
         }
     }
@@ -495,6 +515,12 @@ int main(int argc, char** argv) {
                                          qm::DvdPresets()[presetIndex].ShortName + " threads ";
                 speedUp(base + "1", base + "0");
             }
+    for (const TClip& clip : Clips())
+        for (int presetIndex : {PalHighQuality, NtscLongPlay}) {
+            const char* preset = qm::DvdPresets()[presetIndex].ShortName;
+            speedUp(ConventionalName(clip.Name, preset, cores),
+                    std::string("engine ") + clip.Name + " " + preset + " threads 0");
+        }
     speedUp("batch pal-hq threads 1", "batch pal-hq threads 1 jobs 2");
     return 0;
 }

@@ -494,6 +494,11 @@ void TCustomFFmpeg::SetupTranscode() {
             RaiseSetupError(Format("Decoder (codec id %d) not found for input stream #%d.%d (%s)",
                                    ist.Stream->codecpar->codec_id, ist.FileIndex, ist.StreamIndex,
                                    MediaTypeName(type).c_str()));
+        // With video encoding on a thread of its own, the run thread and the encode thread
+        // already keep two processors busy: the video decoder gets one codec thread less
+        // (on two processors its frame threads cost more than they win).
+        if (type == AVMEDIA_TYPE_VIDEO && ist.Decoder->thread_count > 1 && UsesEncodeThread())
+            --ist.Decoder->thread_count;
         std::lock_guard lock(CodecLock());
         if (ff::avcodec_open2(ist.Decoder, codec, nullptr) < 0)
             RaiseSetupError(Format("Error while opening decoder for input stream #%d.%d (%s)",

@@ -1224,13 +1224,7 @@ private:
 } // namespace
 
 TEST_F(ConverterHookTest, ChangingThePreviewWhileFramesAreHandedOverNeverDeadlocks) {
-    fixtures::ClipSettings clip;
-    clip.format = "matroska";
-    clip.videoCodec = "mpeg4";
-    clip.width = 96;
-    clip.height = 64;
-    clip.audioCodec = "";
-    clip.duration = 6;
+    const fixtures::ClipSettings clip = fixtures::VideoOnlyClip(96, 64, 6);
     const std::string input = Dir / "long.mkv";
     std::string error;
     ASSERT_TRUE(fixtures::WriteClip(clip, input, error)) << error;

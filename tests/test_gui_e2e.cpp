@@ -148,13 +148,7 @@ private slots:
             QSKIP("dvdauthor is not installed (scripts/install-deps.sh installs it)");
         test::TTempDir dir;
         // Long enough for many previews (one per 100 ms) in each conversion.
-        fixtures::ClipSettings clip;
-        clip.format = "matroska";
-        clip.videoCodec = "mpeg4";
-        clip.width = 160;
-        clip.height = 120;
-        clip.duration = 20;
-        clip.audioCodec = "";
+        const fixtures::ClipSettings clip = fixtures::VideoOnlyClip(160, 120, 20);
         std::string error;
         const std::string first = dir / "first.mkv", second = dir / "second.mkv";
         QVERIFY2(fixtures::WriteClip(clip, first, error) && fixtures::WriteClip(clip, second, error), error.c_str());

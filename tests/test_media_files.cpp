@@ -6,13 +6,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include "Engine/FFmpeg.h"
-#include "Engine/MediaFiles.h"
+#include "EngineTest.h"
 #include "Fixtures.h"
-#include "Loader/FFmpegLoader.h"
-#include "Logger/FFmpegLogger.h"
-#include "Platform/MainThread.h"
-#include "TestUtils.h"
 
 using namespace qm;
 namespace fs = std::filesystem;
@@ -20,22 +15,13 @@ using qm::fixtures::FixturePath;
 
 namespace {
 
-class MediaFilesTest : public ::testing::Test {
+class MediaFilesTest : public test::TEngineTest {
 protected:
-    void SetUp() override {
-        TMainThread::Install();
-        ASSERT_TRUE(GlobalLoader.LoadLibraries(ConverterLibraries)) << GlobalLoader.LastErrMsg();
-        Engine = std::make_unique<TCustomFFmpeg>();
-        Engine->ResetEngine();
-    }
     void Set(const std::string& name, const std::string& value) { Engine->SetOption(name, value); }
     AVFormatContext* Output(int i = 0) { return Engine->OutputFiles[size_t(i)]->Output.Get(); }
     AVCodecContext* OutputCodec(int stream, int file = 0) {
         return Engine->OutputFiles[size_t(file)]->Streams[size_t(stream)].Codec.get();
     }
-
-    std::unique_ptr<TCustomFFmpeg> Engine;
-    test::TTempDir Dir;
 };
 
 int CountStreams(AVFormatContext* ic, AVMediaType type) {

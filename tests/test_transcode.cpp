@@ -100,14 +100,8 @@ TEST_F(TranscodeTest, RecordingTimeStartTimeAndFrameLimits) {
 
 TEST_F(TranscodeTest, SizeLimitEndsTheLoopAndStillWritesTheTrailer) {
     const std::string longer = Dir / "long.mkv";
-    fixtures::ClipSettings settings;
-    settings.format = "matroska";
-    settings.videoCodec = "mpeg4";
-    settings.width = 160;
-    settings.height = 120;
+    fixtures::ClipSettings settings = fixtures::VideoOnlyClip(160, 120, 6);
     settings.videoBitRate = 2000000;
-    settings.audioCodec = "";
-    settings.duration = 6;
     std::string error;
     ASSERT_TRUE(fixtures::WriteClip(settings, longer, error)) << error;
     Configure({"-i", longer, "-vcodec", "copy", "-fs", "20000", Dir / "fs.mkv"});

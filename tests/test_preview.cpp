@@ -151,6 +151,17 @@ private slots:
         QCOMPARE(c.Play->text(), QString("Play"));
         c.Play->click();
         QCOMPARE(c.State->text(), QString("Play"));
+
+        // A seek while paused plays on from there: the button offers to pause, and does.
+        c.Play->click();
+        QCOMPARE(c.Play->text(), QString("Play"));
+        QTest::mousePress(c.Bar, Qt::LeftButton, {}, half);
+        QTest::mouseRelease(c.Bar, Qt::LeftButton, {}, half);
+        QCOMPARE(c.State->text(), QString("Play"));
+        QCOMPARE(c.Play->text(), QString("Pause"));
+        c.Play->click();
+        QCOMPARE(c.State->text(), QString("Pause"));
+        QCOMPARE(c.Play->text(), QString("Play"));
     }
 
     void escStopsPlaybackAndClosesTheWindow() {

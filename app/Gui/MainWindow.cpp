@@ -379,14 +379,14 @@ QMessageBox::StandardButton TMainWindow::Message(QMessageBox::Icon AIcon, const 
 }
 
 void TMainWindow::dragEnterEvent(QDragEnterEvent* AEvent) {
-    if (FUiState == bsIdle && !FBusy && !LocalNames(*AEvent->mimeData()).isEmpty())
+    if (Idle() && !LocalNames(*AEvent->mimeData()).isEmpty())
         AEvent->acceptProposedAction();
     else
         AEvent->ignore();
 }
 
 void TMainWindow::dragMoveEvent(QDragMoveEvent* AEvent) {
-    if (FUiState == bsIdle && !FBusy)
+    if (Idle())
         AEvent->acceptProposedAction();
     else
         AEvent->ignore();
@@ -394,7 +394,7 @@ void TMainWindow::dragMoveEvent(QDragMoveEvent* AEvent) {
 
 void TMainWindow::dropEvent(QDropEvent* AEvent) {
     const QStringList names = LocalNames(*AEvent->mimeData());
-    if (FUiState != bsIdle || FBusy || names.isEmpty()) {
+    if (!Idle() || names.isEmpty()) {
         AEvent->ignore();
         return;
     }
@@ -403,7 +403,7 @@ void TMainWindow::dropEvent(QDropEvent* AEvent) {
 }
 
 void TMainWindow::AddFiles(const QStringList& ANames) {
-    if (FUiState != bsIdle || FBusy || ANames.isEmpty() || !FLibrariesLoaded)
+    if (!Idle() || ANames.isEmpty() || !FLibrariesLoaded)
         return;
     std::vector<std::string> names;
     for (const QString& name : ANames)
@@ -442,7 +442,7 @@ void TMainWindow::SelectRow(int ARow) {
 
 void TMainWindow::UpdateActions() {
     // The list's rules apply while idle; a running batch disables everything but Stop and Pause.
-    const bool idle = FUiState == bsIdle && !FBusy;
+    const bool idle = Idle();
     const bool rows = FModel->rowCount() > 0;
     FAdd->setEnabled(idle);
     for (QAction* a : {FRemove, FRemoveAll, FPreview, FSettingsAction, FBrowse})
@@ -484,13 +484,13 @@ void TMainWindow::ShowProgress(const TBatchProgress& AProgress) {
 }
 
 void TMainWindow::actAddExecute() {
-    if (FUiState != bsIdle || FBusy)
+    if (!Idle())
         return;
     AddFiles(FServices.ChooseFiles(this));
 }
 
 void TMainWindow::actRemoveExecute() {
-    if (FUiState != bsIdle || FBusy)
+    if (!Idle())
         return;
     const int next = FModel->Remove(SelectedRows());
     SelectRow(next);
@@ -498,7 +498,7 @@ void TMainWindow::actRemoveExecute() {
 }
 
 void TMainWindow::actRemoveAllExecute() {
-    if (FUiState != bsIdle || FBusy)
+    if (!Idle())
         return;
     FModel->Clear();
     UpdateActions();
@@ -518,7 +518,7 @@ TPlayerControls::TShowMessage TMainWindow::PlayerMessage() {
 }
 
 void TMainWindow::actPreviewExecute() {
-    if (FUiState != bsIdle || FBusy)
+    if (!Idle())
         return;
     const int row = CurrentRow();
     if (row < 0)
@@ -528,7 +528,7 @@ void TMainWindow::actPreviewExecute() {
 }
 
 void TMainWindow::actSettingsExecute() {
-    if (FUiState != bsIdle || FBusy || FModel->rowCount() == 0)
+    if (!Idle() || FModel->rowCount() == 0)
         return;
     const int row = CurrentRow();
     if (row < 0)
@@ -556,7 +556,7 @@ void TMainWindow::actSettingsExecute() {
 }
 
 void TMainWindow::actBrowseExecute() {
-    if (FUiState != bsIdle || FBusy)
+    if (!Idle())
         return;
     const QString folder = FServices.ChooseFolder(this);
     if (folder.isEmpty())
@@ -576,7 +576,7 @@ void TMainWindow::bbConvertClick() {
         FBatch->Stop();
         return;
     }
-    if (FBusy || FUiState != bsIdle || FModel->rowCount() == 0)
+    if (!Idle() || FModel->rowCount() == 0)
         return;
     FBatch->OutPath = FSettings.OutPath;
     FBatch->PresetIndex = FPresets->currentIndex();

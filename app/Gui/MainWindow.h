@@ -125,6 +125,8 @@ private:
     void bbConvertClick();
     void bbPauseClick();
     void OpenSite(const char* AUrl);
+    // No batch and no finishing step runs: the list, the settings and Convert are the user's.
+    bool Idle() const { return FUiState == bsIdle && !FBusy; }
 
     std::string FProgramFolder;
     TWindowServices FServices;

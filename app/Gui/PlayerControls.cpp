@@ -20,7 +20,7 @@ constexpr int VolumeMax = 192;
 constexpr int VolumeStart = 100;
 
 QString SecondsText(int64_t AMicroseconds) {
-    return QString::fromStdString(DurationText(AMicroseconds / 1000000));
+    return QString::fromStdString(DurationTextUs(AMicroseconds));
 }
 
 } // namespace
@@ -218,6 +218,11 @@ void TPlayerControls::tbPositionMouseUp() {
     if (!FPositionGuard && Bar->maximum() > 0)
         FPlayer->Seek(FDuration * Bar->value() / Bar->maximum());
     FPlayer->Resume();
+    // Resume also plays a playback the user had paused: the button follows it.
+    if (FPlayTag == ptPaused && FPlayer->Active()) {
+        FPlayTag = ptPlaying;
+        UpdatePlayCaption();
+    }
 }
 
 } // namespace qm

@@ -176,6 +176,24 @@ TEST_F(HooksTest, DeinterlacingBlendsTheLinesOfAPicture) {
     EXPECT_GT(p.LumaAt(160, 16), p.LumaAt(160, 13) + 5) << p.LumaAt(160, 16);
     EXPECT_LT(p.LumaAt(160, 16), p.LumaAt(160, 19) - 5) << p.LumaAt(160, 16);
     EXPECT_NEAR(p.LumaAt(160, 40), 126, 12);
+
+    // A semi-planar picture is not deinterlaced but passes unchanged, and so does one with
+    // an alpha plane.
+    for (const char* format : {"nv12", "yuva420p"}) {
+        SCOPED_TRACE(format);
+        SetUp();
+        fixtures::ClipSettings clip = fixtures::VideoOnlyClip(64, 48, 1);
+        clip.format = "nut";
+        clip.videoCodec = "rawvideo";
+        clip.pixelFormat = format;
+        std::string error;
+        const std::string input = Dir / (std::string(format) + ".nut");
+        ASSERT_TRUE(fixtures::WriteClip(clip, input, error)) << error;
+        Configure({"-i", input, "-deinterlace", "1", "-f", "vob", "-vcodec", "mpeg2video",
+                   Dir / "raw.mpg"});
+        ASSERT_EQ(Run(), "");
+        EXPECT_EQ(VideoPacketCount(Dir / "raw.mpg"), 25);
+    }
 }
 
 TEST_F(HooksTest, StreamCopyRefusesEverythingThatNeedsDecodedPictures) {

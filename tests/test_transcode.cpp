@@ -294,6 +294,22 @@ TEST_F(TranscodeTest, TwoPassEncodingWritesAndReadsItsLog) {
     Configure({"-i", FixturePath("mp4_h264_aac.mp4"), "-f", "vob", "-vcodec", "mpeg2video", "-an",
                "1", "-pass", "2", "-passlogfile", Dir / "missing", Dir / "p.mpg"});
     EXPECT_EQ(Run(), "Cannot read log file " + (Dir / "missing") + "-0.log for pass-2 encoding");
+
+    // Joined files: each file's second pass reads its own log, a long file first included.
+    const std::string longer = Dir / "three.mkv", shorter = Dir / "one.mkv";
+    std::string error;
+    ASSERT_TRUE(fixtures::WriteClip(fixtures::VideoOnlyClip(160, 120, 3), longer, error)) << error;
+    ASSERT_TRUE(fixtures::WriteClip(fixtures::VideoOnlyClip(160, 120, 1), shorter, error)) << error;
+    for (const char* pass : {"1", "2"}) {
+        SCOPED_TRACE(std::string("joined, pass ") + pass);
+        SetUp();
+        Configure({"-i", longer, "-i", shorter, "-f", "vob", "-vcodec", "mpeg2video", "-b",
+                   "800000", "-pass", pass, "-passlogfile", Dir / "joinlog"});
+        const std::string out = Dir / (std::string("joined") + pass + ".mpg");
+        ASSERT_EQ(Engine->OpenOutputFile(out, true), 2) << Engine->LastError();
+        ASSERT_EQ(Run(), "");
+        EXPECT_EQ(VideoPacketCount(out), 100);
+    }
 }
 
 TEST_F(TranscodeTest, VideoStatisticsFileHasALinePerEncodedFrame) {

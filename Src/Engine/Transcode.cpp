@@ -323,8 +323,9 @@ void TCustomFFmpeg::PreparePassLog(TOutputStreamState& AOutput, int APosition) {
         throw FFmpegException("Could not allocate log buffer");
     const size_t read = std::fread(text, 1, static_cast<size_t>(size > 0 ? size : 0), file.get());
     text[read] = 0;
-    ff::av_freep(&AOutput.Encoder->stats_in);
-    AOutput.Encoder->stats_in = text;
+    // Joined files share one encoder context: each entry keeps its own file's statistics
+    // until its encoder opens.
+    AOutput.PassStats.reset(text);
 }
 
 void TCustomFFmpeg::SetupTranscode() {
@@ -597,8 +598,9 @@ double TCustomFFmpeg::OutputTime(const TOutputStreamState& AOutput) const {
 bool TCustomFFmpeg::UsesEncodeThread() const {
     if (EncodeThread == 0 || (EncodeThread < 0 && Options.ThreadCount <= 1))
         return false;
-    // Statistics lines are written between one encoder call and the next picture's.
-    if (!Options.VstatsFileName.empty())
+    // Statistics lines are written between one encoder call and the next picture's, and
+    // the size limit reads what the last call wrote before every packet: no overlap there.
+    if (!Options.VstatsFileName.empty() || Options.LimitFileSize != 0)
         return false;
     for (const auto& ost : FState->OutputStreams)
         if (ost->EncodingNeeded && ost->Encoder->codec_type == AVMEDIA_TYPE_VIDEO)
@@ -709,8 +711,6 @@ void TCustomFFmpeg::RunMainLoop() {
         }
         if (static_cast<double>(Options.RecordingTime) / 1000000.0 <= smallestOut)
             break;
-        if (Options.LimitFileSize != 0 && FPipeline)
-            FPipeline->Sync();
         if (Options.LimitFileSize != 0 && !OutputFiles.empty() && OutputFiles[0]->Output->pb &&
             ff::avio_seek(OutputFiles[0]->Output->pb, 0, SEEK_CUR) > Options.LimitFileSize)
             break;
@@ -841,9 +841,15 @@ const AVCodec* TCustomFFmpeg::EncoderAt(size_t APosition) const {
 }
 
 bool TCustomFFmpeg::OpenEncoder(TOutputStreamState& AOutput, const AVCodec* ACodec) {
+    if (AOutput.PassStats) {
+        ff::av_freep(&AOutput.Encoder->stats_in);
+        AOutput.Encoder->stats_in = AOutput.PassStats.release();
+    }
     std::lock_guard lock(CodecLock());
-    if (ff::avcodec_open2(AOutput.Encoder, ACodec, nullptr) < 0)
+    if (ff::avcodec_open2(AOutput.Encoder, ACodec, nullptr) < 0) {
+        ff::av_freep(&AOutput.Encoder->stats_in);
         return false;
+    }
     AOutput.EncoderOpen = true;
     OpenEncoders.push_front(&AOutput);
     return true;
@@ -866,7 +872,7 @@ void TCustomFFmpeg::ReopenEncoders(int AFile) {
         TCodecContextPtr fresh = CopyEncoderSettings(*st.EncoderTemplates[j]);
         {
             std::lock_guard lock(CodecLock());
-            fresh->stats_in = std::exchange(done.Encoder->stats_in, nullptr);
+            ff::av_freep(&done.Encoder->stats_in); // the next file's entry has its own
             if (done.EncoderOpen) {
                 done.EncoderOpen = false;
                 OpenEncoders.remove(&done);

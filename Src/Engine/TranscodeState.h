@@ -88,6 +88,7 @@ struct TOutputStreamState {
     double LastErrors[3] = {};
     double SummedErrors[3] = {};
     std::unique_ptr<FILE, TFileCloser> LogFile; // first-pass statistics
+    std::unique_ptr<char, TAvFreeDeleter> PassStats; // second pass: this entry's, until it opens
     TFramePtr LastPicture;
     TPacketPtr Packet;    // reused for every packet this stream writes
     TFramePtr FifoFrame;  // reused for every frame taken from the FIFO

@@ -16,7 +16,7 @@ namespace {
 
 // A same-picture deinterlacer: every line becomes the [-1 4 2 4 -1] / 8 blend of itself
 // and its neighbours above and below, so the two fields merge without a frame of delay.
-// Only 8-bit planar YUV and grey pictures; false for any other format.
+// Only 8-bit planar YUV without alpha and grey pictures; false for any other format.
 bool Deinterlace(AVFrame& ATarget, const AVFrame& ASource) {
     const auto* desc = ff::av_pix_fmt_desc_get(static_cast<AVPixelFormat>(ASource.format));
     if (!desc || ASource.format != ATarget.format || ASource.width != ATarget.width ||
@@ -24,9 +24,13 @@ bool Deinterlace(AVFrame& ATarget, const AVFrame& ASource) {
         (desc->flags & (AV_PIX_FMT_FLAG_RGB | AV_PIX_FMT_FLAG_PAL | AV_PIX_FMT_FLAG_HWACCEL |
                         AV_PIX_FMT_FLAG_BITSTREAM)) ||
         (desc->nb_components > 1 && !(desc->flags & AV_PIX_FMT_FLAG_PLANAR)) ||
-        desc->comp[0].depth != 8 || ASource.height < 3)
+        desc->comp[0].depth != 8 || desc->nb_components > 3 || ASource.height < 3)
         return false;
     const int planes = desc->nb_components >= 3 ? 3 : 1;
+    // Each component a plane of its own with one byte a sample (not NV12 and the like).
+    for (int p = 0; p < planes; ++p)
+        if (desc->comp[p].plane != p || desc->comp[p].step != 1)
+            return false;
     for (int p = 0; p < planes; ++p) {
         const int w = p ? AV_CEIL_RSHIFT(ASource.width, desc->log2_chroma_w) : ASource.width;
         const int h = p ? AV_CEIL_RSHIFT(ASource.height, desc->log2_chroma_h) : ASource.height;

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -322,6 +323,27 @@ TEST_F(PlayerTest, VideoOnlyFilePlaysToTheEnd) {
     ASSERT_TRUE(WaitUntil([&] { return Rec.Count(psEnd) > 0 && Rec.LastPosition() == 2000000; }));
     StopAndWait();
     EXPECT_EQ(Rec.Changes(), (std::vector<TPlayState>{psPlay, psEnd, psStop}));
+}
+
+// A handler that swaps in a bitmap of another size: its rows cannot go back into the
+// picture, which plays on unhooked, and so do the file's later pictures.
+TEST_F(PlayerTest, AHookThatResizesTheBitmapStopsHooking) {
+    std::atomic<int> calls{0}, width{0}, height{0};
+    Player.SetHook(true);
+    Player.OnHook = [&](TCustomPlayer&, TBitmap& ABitmap, int64_t) {
+        if (calls++ == 0) {
+            width = ABitmap.Width();
+            height = ABitmap.Height();
+        }
+        ABitmap = TBitmap();
+        ABitmap.SetSize(8, 8);
+    };
+    Open("mp4_no_audio.mp4");
+    ASSERT_TRUE(WaitUntil([&] { return Rec.Count(psEnd) > 0 && Rec.LastPosition() == 2000000; }));
+    StopAndWait();
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(width, 160);
+    EXPECT_EQ(height, 120);
 }
 
 TEST_F(PlayerTest, FailuresKeepTheirMessages) {

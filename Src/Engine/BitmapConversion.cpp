@@ -53,6 +53,7 @@ void TBitmapConversion::Reset() {
     FFromBitmapScaler.reset();
     TargetPixelFormat = AV_PIX_FMT_BGR24;
     BitmapPixelFormat = bpf24bit;
+    KeepSource = false;
     FBufferSize = 0;
     FPicture = {};
     FCurrentPicture = {};
@@ -72,7 +73,7 @@ bool TBitmapConversion::FrameToBitmap(const TPicture& APicture, AVPixelFormat AS
     FWidth = AWidth;
     FHeight = AHeight;
 
-    if (ASourcePixelFormat == TargetPixelFormat) {
+    if (ASourcePixelFormat == TargetPixelFormat && !KeepSource) {
         FCurrentPicture = APicture;
     } else {
         if (!FBuffer || size > FBufferSize) {

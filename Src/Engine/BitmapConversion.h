@@ -42,14 +42,19 @@ public:
     // two must describe the same bytes (packed BGR24 with bpf24bit, BGR0 with bpf32bit).
     AVPixelFormat TargetPixelFormat = AV_PIX_FMT_BGR24;
     TBitmapPixelFormat BitmapPixelFormat = bpf24bit;
+    // True: a picture already in TargetPixelFormat is copied into the conversion's own
+    // buffer too, so that BitmapToPicture writes only the picture it is given, never the
+    // source (a decoder's frame that the caller does not own).
+    bool KeepSource = false;
 
     // Frees the bitmap, the buffer and both scalers and restores the defaults above.
     void Reset();
 
     // Makes Bitmap() show the picture. A picture already in TargetPixelFormat is copied
-    // as it is; any other is converted into the conversion's own buffer first. False for
-    // an empty size or a missing first plane, and when no scaler can be made for the
-    // format and size: the bitmap then has the new size but not the picture.
+    // as it is (unless KeepSource); any other is converted into the conversion's own
+    // buffer first. False for an empty size or a missing first plane, and when no scaler
+    // can be made for the format and size: the bitmap then has the new size but not the
+    // picture.
     bool FrameToBitmap(const TPicture& APicture, AVPixelFormat ASourcePixelFormat, int AWidth,
                        int AHeight);
     // The same for a decoded frame (its planes, format and size).
@@ -57,8 +62,8 @@ public:
 
     // After a hook edited Bitmap(): copies its rows back into CurrentPicture() and, when
     // APixelFormat is not TargetPixelFormat, converts that into APicture (the picture of
-    // the last FrameToBitmap, same size). False when no scaler can be made or the sizes
-    // differ from the last FrameToBitmap.
+    // the last FrameToBitmap, or another one of its size in APixelFormat). False when no
+    // scaler can be made or the sizes differ from the last FrameToBitmap.
     bool BitmapToPicture(const TPicture& APicture, AVPixelFormat APixelFormat, int AWidth,
                          int AHeight);
 

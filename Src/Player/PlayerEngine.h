@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "Engine/BitmapConversion.h"
 #include "Player/FFPlayer.h"
 #include "Player/Playback.h"
 
@@ -21,14 +22,12 @@ enum TPlayerEvent : int32_t {
     PlayerEventCount = 4,
 };
 
-// The hook conversion record: the picture as a 24-bit bitmap and back.
+// The hook's picture as a 24-bit bitmap and back into the picture entry.
 struct TCustomPlayer::THookPicture {
-    TBitmap Bitmap;
-    std::vector<uint8_t> Buffer; // the BGR picture
-    uint8_t* Data[4] = {};
-    int Linesize[4] = {};
-    TSwsPtr ToRGB;
-    TSwsPtr FromRGB;
+    TBitmapConversion Conversion;
+    // A conversion failed or the handler changed the bitmap's size or format: the later
+    // pictures of the file go unhooked.
+    bool Stopped = false;
 };
 
 struct TPlayerEngine {

@@ -1,7 +1,6 @@
 // Video decoding, the picture queue, the refresh timer, the event loop and the display.
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 
 #include "Logger/FFmpegLogger.h"
 #include "Platform/MainThread.h"
@@ -507,49 +506,36 @@ int TPlayerEngine::QueuePicture(TPlayback& APlayback, const AVFrame* AFrame, dou
 
 bool TCustomPlayer::HookFrame(TPlayback& APlayback, const AVFrame* AFrame, TPictureEntry& AEntry,
                               double APts) {
-    if (!FHookPicture)
+    if (!FHookPicture) {
         FHookPicture = std::make_unique<THookPicture>();
+        // The decoder's frame is not ours to write: the bitmap goes back into the entry.
+        FHookPicture->Conversion.KeepSource = true;
+    }
     THookPicture& hook = *FHookPicture;
-    const int width = AFrame->width, height = AFrame->height;
-    // The bitmap follows the picture's size when that changes within a file.
-    if (hook.Bitmap.Width() != width || hook.Bitmap.Height() != height)
-        hook.Bitmap.SetSize(width, height, bpf24bit);
-    const int size = ff::av_image_get_buffer_size(AV_PIX_FMT_BGR24, width, height, 1);
-    if (size <= 0)
+    if (hook.Stopped)
         return false;
-    if (hook.Buffer.size() < static_cast<size_t>(size) + ScalerPadding)
-        hook.Buffer.resize(static_cast<size_t>(size) + ScalerPadding);
-    ff::av_image_fill_arrays(hook.Data, hook.Linesize, hook.Buffer.data(), AV_PIX_FMT_BGR24, width,
-                             height, 1);
-    SwsContext* toRGB = ff::sws_getCachedContext(
-        hook.ToRGB.release(), width, height, static_cast<AVPixelFormat>(AFrame->format), width,
-        height, AV_PIX_FMT_BGR24, ScaleFlags, nullptr, nullptr, nullptr);
-    hook.ToRGB.reset(toRGB);
-    if (!toRGB) {
+    TBitmapConversion& conversion = hook.Conversion;
+    if (!conversion.FrameToBitmap(*AFrame)) {
         ReportError("Cannot initialize the toRGB conversion context", false);
+        hook.Stopped = true;
         return false;
     }
-    ff::sws_scale(toRGB, AFrame->data, AFrame->linesize, 0, height, hook.Data, hook.Linesize);
-    const size_t rowBytes = static_cast<size_t>(width) * 3;
-    for (int y = 0; y < height; ++y)
-        std::memcpy(hook.Bitmap.ScanLine(y), hook.Data[0] + size_t(y) * hook.Linesize[0], rowBytes);
     try {
-        OnHook(*this, hook.Bitmap, std::llround(APts * 1e6) - APlayback.StartOffset);
+        OnHook(*this, *conversion.Bitmap(), std::llround(APts * 1e6) - APlayback.StartOffset);
     } catch (const std::exception& e) {
         ReportError(std::string("Error occurs OnHook: ") + e.what(), false);
         return false;
     }
-    for (int y = 0; y < height; ++y)
-        std::memcpy(hook.Data[0] + size_t(y) * hook.Linesize[0], hook.Bitmap.ScanLine(y), rowBytes);
-    SwsContext* fromRGB = ff::sws_getCachedContext(
-        hook.FromRGB.release(), width, height, AV_PIX_FMT_BGR24, width, height,
-        AV_PIX_FMT_YUV420P, ScaleFlags, nullptr, nullptr, nullptr);
-    hook.FromRGB.reset(fromRGB);
-    if (!fromRGB) {
-        ReportError("Cannot initialize the fromRGB conversion context", false);
+    TPicture entry;
+    std::copy_n(AEntry.Planes, 3, entry.Data);
+    std::copy_n(AEntry.Pitches, 3, entry.LineSize);
+    if (!conversion.BitmapToPicture(entry, AV_PIX_FMT_YUV420P, AFrame->width, AFrame->height)) {
+        ReportError("OnHook: the bitmap cannot go back into the picture (its size or format "
+                    "changed, or no conversion context); later pictures go unhooked",
+                    false);
+        hook.Stopped = true;
         return false;
     }
-    ff::sws_scale(fromRGB, hook.Data, hook.Linesize, 0, height, AEntry.Planes, AEntry.Pitches);
     return true;
 }
 

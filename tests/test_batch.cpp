@@ -3,6 +3,7 @@
 // settings store.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
@@ -366,4 +367,55 @@ TEST_F(DvdBatchRun, StopDuringTheSecondFileAuthorsNothingAndCleansUp) {
     EXPECT_TRUE(std::filesystem::is_empty(Dir.Path() / "out"));
     for (double p : Percents)
         EXPECT_LE(p, 80);
+}
+
+TEST_F(DvdBatchRun, TheDiscGoesInWithoutTouchingADiscThatAppearedOrTheUsersAudioFolder) {
+    if (test::RunCommand("command -v dvdauthor").ExitCode != 0)
+        GTEST_SKIP() << "dvdauthor is not installed (scripts/install-deps.sh installs it)";
+    namespace fs = std::filesystem;
+    const fs::path out = Dir.Path() / "out";
+    const std::vector<rInputStreamInfo> one{List.Items()[0]};
+    auto names = [&](const fs::path& AFolder) {
+        std::vector<std::string> n;
+        for (const auto& e : fs::directory_iterator(AFolder))
+            n.push_back(e.path().filename().string());
+        std::sort(n.begin(), n.end());
+        return n;
+    };
+    fs::create_directories(out / "AUDIO_TS");
+    std::ofstream(out / "AUDIO_TS" / "mine.txt") << "the user's";
+
+    // Another batch on the same folder finishes its disc while this one converts.
+    Batch.OnFileStart = [&](int, const rInputStreamInfo&) {
+        fs::create_directories(out / "VIDEO_TS");
+        std::ofstream(out / "VIDEO_TS" / "theirs.txt") << "the other batch's";
+    };
+    TBatchResult r = Batch.Convert(one);
+    EXPECT_FALSE(r.Authored);
+    EXPECT_EQ(r.Error.rfind("While the batch ran, a DVD (VIDEO_TS) appeared in the output folder " +
+                                out.string() + "/",
+                            0),
+              0u)
+        << r.Error;
+    EXPECT_EQ(names(out), (std::vector<std::string>{"AUDIO_TS", "VIDEO_TS"}));
+    EXPECT_EQ(names(out / "VIDEO_TS"), std::vector<std::string>{"theirs.txt"});
+    EXPECT_EQ(names(out / "AUDIO_TS"), std::vector<std::string>{"mine.txt"});
+
+    // Without that disc the new one goes in next to the user's AUDIO_TS (dvdauthor's is empty).
+    Batch.OnFileStart = nullptr;
+    fs::remove_all(out / "VIDEO_TS");
+    r = Batch.Convert(one);
+    ASSERT_TRUE(r.Authored) << r.Error;
+    EXPECT_TRUE(fs::exists(out / "VIDEO_TS" / "VIDEO_TS.IFO"));
+    EXPECT_EQ(names(out / "AUDIO_TS"), std::vector<std::string>{"mine.txt"});
+
+    // Allowed to replace, the old disc goes as a whole, and nothing of the batch is left.
+    std::ofstream(out / "VIDEO_TS" / "old.txt") << "old";
+    Batch.Overwrite = true;
+    r = Batch.Convert(one);
+    ASSERT_TRUE(r.Authored) << r.Error;
+    EXPECT_TRUE(fs::exists(out / "VIDEO_TS" / "VIDEO_TS.IFO"));
+    EXPECT_FALSE(fs::exists(out / "VIDEO_TS" / "old.txt"));
+    EXPECT_TRUE(fs::is_empty(out / "AUDIO_TS"));
+    EXPECT_EQ(names(out), (std::vector<std::string>{"AUDIO_TS", "VIDEO_TS"}));
 }

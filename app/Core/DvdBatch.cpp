@@ -1,5 +1,7 @@
 #include "Core/DvdBatch.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 
 #include <QDir>
@@ -66,6 +68,27 @@ std::string Format(const char* AFormat, ...) {
 bool RemoveTree(const std::string& APath) { return QDir(QString::fromStdString(APath)).removeRecursively(); }
 
 bool IsFolder(const std::string& APath) { return QDir(QString::fromStdString(APath)).exists(); }
+
+// Anything by that name, also a dangling link.
+bool Exists(const std::string& APath) {
+    struct stat st {};
+    return ::lstat(APath.c_str(), &st) == 0;
+}
+
+// Renames AFrom to ATo unless something is there already, also when it appears between a
+// check and the rename; false with errno (EEXIST when taken).
+bool MoveNoReplace(const std::string& AFrom, const std::string& ATo) {
+    if (::renameat2(AT_FDCWD, AFrom.c_str(), AT_FDCWD, ATo.c_str(), RENAME_NOREPLACE) == 0)
+        return true;
+    if (errno != EINVAL && errno != ENOSYS)
+        return false;
+    // A file system without the no-replace rename: the check just before must do.
+    if (Exists(ATo)) {
+        errno = EEXIST;
+        return false;
+    }
+    return std::rename(AFrom.c_str(), ATo.c_str()) == 0;
+}
 
 } // namespace
 
@@ -405,9 +428,67 @@ void TDvdBatch::ConvertTogether(double ADiscAspect, TBatchResult& AResult) {
         RunTasks(Jobs);
 }
 
+bool TDvdBatch::PlaceDisc(const std::string& ADisc, std::string& AError) {
+    const std::string out = IncludeTrailingSlash(OutPath);
+    const std::string taken = "While the batch ran, a DVD (VIDEO_TS) appeared in the output folder " +
+                              out + ". It was left as it is, and the new disc was not moved in. "
+                              "Choose another folder, or allow the existing disc to be replaced.";
+    if (!Overwrite && Exists(out + "VIDEO_TS")) {
+        AError = taken;
+        return false;
+    }
+    struct TMove {
+        std::string Folder, New, To, Old;
+        bool Aside = false; // the old one is in Old
+        bool In = false;    // the new one is in To
+    };
+    std::vector<TMove> moves;
+    for (const char* folder : {"VIDEO_TS", "AUDIO_TS"})
+        if (IsFolder(ADisc + folder))
+            moves.push_back({folder, ADisc + folder, out + folder, FWorkFolder + "old-" + folder});
+    // Back to how the output folder was; what cannot go back is named and kept.
+    auto undo = [&] {
+        bool kept = false;
+        for (auto m = moves.rbegin(); m != moves.rend(); ++m) {
+            const bool free = !m->In || std::rename(m->To.c_str(), m->New.c_str()) == 0;
+            if (m->Aside && (!free || !MoveNoReplace(m->Old, m->To))) {
+                AError += " The old " + m->Folder + " is kept in " + m->Old + ".";
+                kept = true;
+            }
+        }
+        if (kept)
+            FWorkFolder.clear(); // the working folder now holds the user's disc: not removed
+    };
+    for (TMove& m : moves) {
+        if (Exists(m.To)) {
+            // dvdauthor's AUDIO_TS is empty: a user's one is kept unless the old disc goes.
+            if (!Overwrite)
+                continue;
+            if (std::rename(m.To.c_str(), m.Old.c_str()) != 0) {
+                AError = "Cannot move the old " + m.To + " aside: " + std::strerror(errno) + ".";
+                undo();
+                return false;
+            }
+            m.Aside = true;
+        }
+        if (!MoveNoReplace(m.New, m.To)) {
+            const int error = errno;
+            if ((error == EEXIST || error == ENOTEMPTY) && !Overwrite && m.Folder == "AUDIO_TS")
+                continue; // one appeared just now: kept as well
+            AError = (error == EEXIST || error == ENOTEMPTY) && !Overwrite
+                         ? taken
+                         : "Cannot move the authored " + m.Folder + " into " + out + ": " +
+                               std::strerror(error) + ".";
+            undo();
+            return false;
+        }
+        m.In = true;
+    }
+    return true;
+}
+
 bool TDvdBatch::Author(const std::vector<std::string>& AStreams, TBatchResult& AResult) {
     const TDvdPreset& preset = DvdPresets()[static_cast<size_t>(PresetIndex)];
-    const std::string out = IncludeTrailingSlash(OutPath);
     const std::string disc = FWorkFolder + "disc/";
     TDvdAuthoring authoring(FProgramFolder);
     authoring.OnProgress = [this, &authoring](int APosition, const std::string& ALabel) {
@@ -436,21 +517,8 @@ bool TDvdBatch::Author(const std::vector<std::string>& AStreams, TBatchResult& A
         AResult.Error = error;
         return false;
     }
-    // The new disc replaces an old one only now that it is complete.
-    for (const char* folder : {"VIDEO_TS", "AUDIO_TS"}) {
-        const std::string from = disc + folder, to = out + folder;
-        if (!IsFolder(from))
-            continue;
-        if (IsFolder(to) && !RemoveTree(to)) {
-            AResult.Error = "Cannot replace " + to + ".";
-            return false;
-        }
-        if (std::rename(from.c_str(), to.c_str()) != 0) {
-            AResult.Error = "Cannot move the authored " + std::string(folder) + " into " + out +
-                            ": " + std::strerror(errno);
-            return false;
-        }
-    }
+    if (!PlaceDisc(disc, AResult.Error))
+        return false;
     TBatchProgress done;
     done.Position = 100;
     done.Percent = 100;

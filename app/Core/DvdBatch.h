@@ -6,7 +6,8 @@
 // - nothing of the user's is touched: the intermediate streams and the authoring files
 //   live in a working folder of the batch's own inside the output folder, the disc is
 //   authored there and moved into place only when the authoring succeeded, and an
-//   existing VIDEO_TS is replaced only when Overwrite says so;
+//   existing VIDEO_TS (also one that appeared while the batch ran) or AUDIO_TS is replaced
+//   only when Overwrite says so; a replaced disc comes back when the new one cannot go in;
 // - a file that cannot be converted is reported with its name and the engine's message
 //   and left off the disc; the batch goes on with the other files, and the result lists
 //   exactly which files became which titles;
@@ -140,6 +141,9 @@ private:
     bool ConvertFile(int AIndex, double ADiscAspect, std::string& AError);
     void ConvertTogether(double ADiscAspect, TBatchResult& AResult);
     bool Author(const std::vector<std::string>& AStreams, TBatchResult& AResult);
+    // Moves the authored VIDEO_TS and AUDIO_TS from ADisc into the output folder; false with
+    // the reason, the output folder as it was.
+    bool PlaceDisc(const std::string& ADisc, std::string& AError);
     void Report(const TBatchProgress& AProgress);
 
     std::string FProgramFolder;

@@ -207,19 +207,10 @@ void TCustomFFmpeg::EncodeAndWrite(TOutputStreamState& AOutput, AVFrame* AFrame)
 
 void TCustomFFmpeg::PreparePicture(TOutputStreamState& AOutput, const TInputStreamState& AInput,
                                    const AVFrame& AFrame) {
+    // Written whole, so a busy picture is replaced, not copied.
+    TakeFreePicture(AOutput.TempPicture, AOutput.SparePictures,
+                    [&] { return NewTempPicture(AOutput); });
     AVFrame* temp = AOutput.TempPicture.get();
-    // The encoder, or the queue before it, may still hold the last picture: another one is
-    // taken, free or new. It is written whole, so nothing needs copying.
-    if (!ff::av_frame_is_writable(temp)) {
-        auto& spares = AOutput.SparePictures;
-        auto free = std::find_if(spares.begin(), spares.end(), [](const TFramePtr& APicture) {
-            return ff::av_frame_is_writable(APicture.get());
-        });
-        if (free == spares.end())
-            free = spares.insert(spares.end(), NewTempPicture(AOutput));
-        std::swap(*free, AOutput.TempPicture);
-        temp = AOutput.TempPicture.get();
-    }
     const AVPixFmtDescriptor* in = ff::av_pix_fmt_desc_get(static_cast<AVPixelFormat>(AFrame.format));
     const AVPixFmtDescriptor* out = ff::av_pix_fmt_desc_get(static_cast<AVPixelFormat>(temp->format));
     if (!in || !out || (in->flags & AV_PIX_FMT_FLAG_HWACCEL))

@@ -272,6 +272,11 @@ protected:
     void RunEncodeJob(TEncodeJob& AJob);
     bool UsesEncodeThread() const;
     TFramePtr NewTempPicture(const TOutputStreamState& AOutput);
+    // Makes ACurrent a picture nobody else holds, to be written whole: kept when writable,
+    // else swapped with a free one of ASpares or a new one from AMake (the encoder, or the
+    // queue before it, may still hold the last picture). False when AMake gives none.
+    static bool TakeFreePicture(TFramePtr& ACurrent, std::vector<TFramePtr>& ASpares,
+                                const std::function<TFramePtr()>& AMake);
     TInputStreamState* FindSource(TOutputStreamState& AOutput, AVMediaType AType);
     void RaiseSetupError(const std::string& AMessage);
     void DumpOutput(int AIndex);
@@ -386,6 +391,7 @@ protected:
     THookAction FHookAction = haContinue;
     int32_t FHookFrameCounter = 0;
     TFramePtr FHookFrame; // the work picture that hooks change
+    std::vector<TFramePtr> FHookSpares; // taken when the encoder still holds FHookFrame
     TBitmapConversion FHookConversion;
     // Previews: guarded by EngineLock(), like the flags.
     TBitmapConversion FPreviewConversion;

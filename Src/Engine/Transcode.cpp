@@ -275,6 +275,23 @@ TFramePtr TCustomFFmpeg::NewTempPicture(const TOutputStreamState& AOutput) {
     return picture;
 }
 
+bool TCustomFFmpeg::TakeFreePicture(TFramePtr& ACurrent, std::vector<TFramePtr>& ASpares,
+                                    const std::function<TFramePtr()>& AMake) {
+    if (ACurrent && ff::av_frame_is_writable(ACurrent.get()))
+        return true;
+    auto free = std::find_if(ASpares.begin(), ASpares.end(), [](const TFramePtr& APicture) {
+        return ff::av_frame_is_writable(APicture.get());
+    });
+    if (free == ASpares.end()) {
+        TFramePtr made = AMake();
+        if (!made)
+            return false;
+        free = ASpares.insert(ASpares.end(), std::move(made));
+    }
+    std::swap(*free, ACurrent);
+    return true;
+}
+
 void TCustomFFmpeg::AllocateTempPicture(TOutputStreamState& AOutput) {
     AOutput.TempPicture = NewTempPicture(AOutput);
 }

@@ -67,6 +67,7 @@ void TCustomFFmpeg::SetHookTimeRanges(std::vector<THookTimeRange> ARanges) {
 void TCustomFFmpeg::ResetHooks() {
     FrameHooks.ReleaseFrameHooks();
     FHookFrame.reset();
+    FHookSpares.clear();
     FHookConversion.Reset();
     FHookFrameCounter = 0;
     FHookAction = haContinue;
@@ -83,22 +84,33 @@ void TCustomFFmpeg::ResetHooks() {
 }
 
 bool TCustomFFmpeg::PrepareHookFrame(const AVFrame& AFrame) {
-    if (!FHookFrame)
-        FHookFrame.reset(ff::av_frame_alloc());
+    auto make = [&AFrame] {
+        TFramePtr picture(ff::av_frame_alloc());
+        if (picture) {
+            picture->format = AFrame.format;
+            picture->width = AFrame.width;
+            picture->height = AFrame.height;
+            if (ff::av_frame_get_buffer(picture.get(), 0) < 0)
+                picture.reset();
+        }
+        return picture;
+    };
+    const AVFrame* last = FHookFrame.get();
+    if (!last || last->format != AFrame.format || last->width != AFrame.width ||
+        last->height != AFrame.height) {
+        FHookSpares.clear();
+        FHookFrame = make();
+    } else if (!TakeFreePicture(FHookFrame, FHookSpares, make)) {
+        return false;
+    }
     AVFrame* work = FHookFrame.get();
     if (!work)
         return false;
-    // The encoder may still hold the last one: a busy buffer is replaced, not copied, since
-    // the picture is written anew.
-    if (!work->buf[0] || work->format != AFrame.format || work->width != AFrame.width ||
-        work->height != AFrame.height || !ff::av_frame_is_writable(work)) {
-        ff::av_frame_unref(work);
-        work->format = AFrame.format;
-        work->width = AFrame.width;
-        work->height = AFrame.height;
-        if (ff::av_frame_get_buffer(work, 0) < 0)
-            return false;
-    }
+    // The picture is written anew; of the last one's properties, side data and metadata
+    // would pile up, since copying the properties adds to them.
+    while (work->nb_side_data > 0)
+        ff::av_frame_remove_side_data(work, work->side_data[0]->type);
+    ff::av_dict_free(&work->metadata);
     return ff::av_frame_copy_props(work, &AFrame) >= 0;
 }
 

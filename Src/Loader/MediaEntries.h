@@ -124,6 +124,7 @@ extern DECLSPEC SDL_bool SDLCALL SDL_GetWindowWMInfo(SDL_Window* window, SDL_Sys
     X(av_frame_make_writable)                                                                      \
     X(av_frame_is_writable)                                                                        \
     X(av_frame_copy_props)                                                                         \
+    X(av_frame_remove_side_data)                                                                   \
     X(av_frame_apply_cropping)                                                                     \
     X(av_image_alloc)                                                                              \
     X(av_image_fill_arrays)                                                                        \

@@ -263,20 +263,21 @@ void TCustomPlayer::Stop(bool AWait) {
     JoinPlayThread(false);
 }
 
-void TCustomPlayer::TogglePlaybackPause(TPlayback& APlayback) {
-    if (!APlayback.Paused) {
-        TPauseThread waiter(CurrentPlayback());
+void TCustomPlayer::TogglePlaybackPause(const std::shared_ptr<TPlayback>& APlayback) {
+    TPlayback& playback = *APlayback;
+    if (!playback.Paused) {
+        TPauseThread waiter(APlayback);
         waiter.Wait();
         // Freeze the video clock where it stands.
-        APlayback.CurrentPicturePts = TPlayerEngine::GetVideoClock(APlayback);
-        APlayback.CurrentPictureTime = ff::av_gettime();
-        APlayback.Paused = true;
+        playback.CurrentPicturePts = TPlayerEngine::GetVideoClock(playback);
+        playback.CurrentPictureTime = ff::av_gettime();
+        playback.Paused = true;
     } else {
         // Go on from the frozen clock: the pictures' schedule moves by the time spent paused.
         const int64_t now = ff::av_gettime();
-        APlayback.FrameTimer.fetch_add((now - APlayback.CurrentPictureTime) / 1e6);
-        APlayback.CurrentPictureTime = now;
-        APlayback.Paused = false;
+        playback.FrameTimer.fetch_add((now - playback.CurrentPictureTime) / 1e6);
+        playback.CurrentPictureTime = now;
+        playback.Paused = false;
     }
 }
 
@@ -284,7 +285,7 @@ void TCustomPlayer::Pause() {
     auto playback = CurrentPlayback();
     if (!playback || playback->Paused)
         return;
-    TogglePlaybackPause(*playback);
+    TogglePlaybackPause(playback);
     DoState(psPause);
 }
 
@@ -292,7 +293,7 @@ void TCustomPlayer::Resume() {
     auto playback = CurrentPlayback();
     if (!playback || !playback->Paused)
         return;
-    TogglePlaybackPause(*playback);
+    TogglePlaybackPause(playback);
     DoState(psResume);
 }
 
@@ -300,7 +301,7 @@ void TCustomPlayer::TogglePause() {
     auto playback = CurrentPlayback();
     if (!playback)
         return;
-    TogglePlaybackPause(*playback);
+    TogglePlaybackPause(playback);
     DoState(playback->Paused ? psPause : psResume);
 }
 
@@ -352,7 +353,11 @@ void TCustomPlayer::UpdatePosition(TPlayback& APlayback) {
     if (last == AV_NOPTS_VALUE || std::llabs(last - position) > 10000) {
         FLastReportedPosition = position;
         if (OnPosition && !FDestroying)
-            TMainThread::Synchronize([&] { OnPosition(*this, position); });
+            TMainThread::Synchronize([&] {
+                // The owner may have begun to go while the hand-over waited.
+                if (OnPosition && !FDestroying)
+                    OnPosition(*this, position);
+            });
     }
     // Empty queues alone are no end: at the start the reader may not have read yet.
     if (APlayback.VideoQueue.PacketCount() == 0 && APlayback.AudioQueue.PacketCount() == 0 &&

@@ -160,7 +160,8 @@ private:
     // Playback start and end, pause toggle (ReadThread.cpp).
     bool StartPlayback(const std::string& AFileName);
     void EndPlayback();
-    void TogglePlaybackPause(TPlayback& APlayback);
+    // APlayback: the caller's hold on the playback, which the pause's wait shares.
+    void TogglePlaybackPause(const std::shared_ptr<TPlayback>& APlayback);
 
     // Event loop and display, play thread only (VideoDisplay.cpp).
     void EventLoop();

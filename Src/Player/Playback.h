@@ -28,16 +28,21 @@ namespace qm {
 class TCustomPlayer;
 
 // The one-entry picture queue's entry. The video thread fills Planes while the queue is
-// empty; the event loop uploads them into Texture while it is full.
+// empty; the event loop uploads them into Texture, under PictureMutex, while it is full.
 struct TPictureEntry {
-    double Pts = 0;
+    double Pts = 0;                 // guarded by PictureMutex
     SDL_Texture* Texture = nullptr; // event loop thread only; may stay null without a renderer
     int32_t Width = 0;              // guarded by PictureMutex
     int32_t Height = 0;             // guarded by PictureMutex
+    double PixelAspect = 0;         // guarded by PictureMutex; 0: unknown
     bool Allocated = false;         // guarded by PictureMutex
     std::vector<uint8_t> Buffer;    // planar YUV 4:2:0 of Width x Height
     uint8_t* Planes[3] = {};
     int Pitches[3] = {};
+    // What Texture shows: event loop thread only.
+    int32_t ShownWidth = 0;
+    int32_t ShownHeight = 0;
+    double ShownPixelAspect = 0;
 };
 
 // Samples kept for the wave display.
@@ -126,6 +131,8 @@ struct TPlayback {
     double LastFramePts = 0;   // play thread
     double LastFrameDelay = 0; // play thread
     double VideoClock = 0;     // video thread
+    // How long a picture lasts by the stream's frame rate: set before the video thread starts.
+    double FrameDuration = 0.04;
     std::atomic<double> CurrentPicturePts{0};
     std::atomic<int64_t> CurrentPictureTime{0}; // av_gettime when it was shown
 

@@ -325,6 +325,9 @@ int TPlayerEngine::OpenStreamComponent(TPlayback& APlayback, int32_t AIndex) {
         APlayback.VideoDecoder = std::move(decoder);
         APlayback.FrameTimer = ff::av_gettime() / 1e6;
         APlayback.LastFrameDelay = 0.04;
+        // Once, here: the guess reads what the read thread's parser updates later.
+        const AVRational rate = ff::av_guess_frame_rate(APlayback.FormatContext, stream, nullptr);
+        APlayback.FrameDuration = rate.num > 0 && rate.den > 0 ? double(rate.den) / rate.num : 0.04;
         APlayback.CurrentPictureTime = ff::av_gettime();
         APlayback.VideoThread = ff::SDL_CreateThread(&VideoThread, "qm-video", &APlayback);
         if (!APlayback.VideoThread) {

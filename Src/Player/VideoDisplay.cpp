@@ -250,6 +250,17 @@ void TCustomPlayer::RefreshDisplay(TPlayback& APlayback) {
             if (full) {
                 APlayback.CurrentPicturePts = pts;
                 APlayback.CurrentPictureTime = ff::av_gettime();
+                // Taken and released under the lock: a seek's flush empties the queue and the
+                // video thread refills the planes only once the lock is free.
+                if (entry.Texture && !entry.Buffer.empty())
+                    ff::SDL_UpdateYUVTexture(entry.Texture, nullptr, entry.Planes[0],
+                                             entry.Pitches[0], entry.Planes[1], entry.Pitches[1],
+                                             entry.Planes[2], entry.Pitches[2]);
+                entry.ShownWidth = entry.Width;
+                entry.ShownHeight = entry.Height;
+                entry.ShownPixelAspect = entry.PixelAspect;
+                APlayback.PictureQueueSize = 0;
+                ff::SDL_CondSignal(APlayback.PictureCond.get());
             }
         }
         if (!full) {
@@ -257,14 +268,7 @@ void TCustomPlayer::RefreshDisplay(TPlayback& APlayback) {
         } else {
             const double delay = ComputeFrameDelay(APlayback, pts);
             TPlayerEngine::ScheduleRefresh(APlayback, static_cast<int>(delay * 1000 + 0.5));
-            if (entry.Texture && !entry.Buffer.empty())
-                ff::SDL_UpdateYUVTexture(entry.Texture, nullptr, entry.Planes[0],
-                                         entry.Pitches[0], entry.Planes[1], entry.Pitches[1],
-                                         entry.Planes[2], entry.Pitches[2]);
             DrawDisplay(APlayback);
-            TSdlLock lock(APlayback.PictureMutex.get());
-            APlayback.PictureQueueSize = 0;
-            ff::SDL_CondSignal(APlayback.PictureCond.get());
         }
         UpdatePosition(APlayback);
     } else if (APlayback.AudioStream) {
@@ -304,7 +308,6 @@ void TCustomPlayer::DrawPicture(TPlayback& APlayback) {
     const TPictureEntry& entry = APlayback.Picture;
     if (!entry.Texture)
         return;
-    const AVCodecContext* decoder = APlayback.VideoDecoder.get();
     const int displayWidth = APlayback.DisplayWidth, displayHeight = APlayback.DisplayHeight;
     const float forced = AspectRatio();
     double a;
@@ -313,17 +316,10 @@ void TCustomPlayer::DrawPicture(TPlayback& APlayback) {
     } else if (forced > 0) {
         a = forced;
     } else {
-        // The stream's (else the decoder's) pixel shape, turned into the picture's shape.
-        if (APlayback.VideoStream->sample_aspect_ratio.num)
-            a = av_q2d(APlayback.VideoStream->sample_aspect_ratio);
-        else if (decoder->sample_aspect_ratio.num)
-            a = av_q2d(decoder->sample_aspect_ratio);
-        else
-            a = 0;
-        if (a <= 0)
-            a = 1.0;
-        if (entry.Height > 0)
-            a = a * entry.Width / entry.Height;
+        // The pixel shape, turned into the picture's shape.
+        a = entry.ShownPixelAspect > 0 ? entry.ShownPixelAspect : 1.0;
+        if (entry.ShownHeight > 0)
+            a = a * entry.ShownWidth / entry.ShownHeight;
     }
     int height = displayHeight;
     int width = static_cast<int>(std::lround(height * a)) & ~1;
@@ -451,12 +447,8 @@ double TPlayerEngine::SynchronizeVideo(TPlayback& APlayback, const AVFrame* AFra
         APlayback.VideoClock = APts;
     else
         APts = APlayback.VideoClock;
-    const AVRational rate = ff::av_guess_frame_rate(APlayback.FormatContext,
-                                                    APlayback.VideoStream,
-                                                    const_cast<AVFrame*>(AFrame));
-    double duration = rate.num > 0 && rate.den > 0 ? double(rate.den) / rate.num : 0.04;
-    duration += AFrame->repeat_pict * (duration * 0.5);
-    APlayback.VideoClock += duration;
+    const double duration = APlayback.FrameDuration;
+    APlayback.VideoClock += duration + AFrame->repeat_pict * (duration * 0.5);
     return APts;
 }
 
@@ -498,8 +490,13 @@ int TPlayerEngine::QueuePicture(TPlayback& APlayback, const AVFrame* AFrame, dou
                           entry.Planes, entry.Pitches);
         }
     }
+    // The stream's (else the decoder's) pixel shape.
+    const AVRational sar = APlayback.VideoStream->sample_aspect_ratio.num
+                               ? APlayback.VideoStream->sample_aspect_ratio
+                               : APlayback.VideoDecoder->sample_aspect_ratio;
     TSdlLock lock(APlayback.PictureMutex.get());
     entry.Pts = APts;
+    entry.PixelAspect = sar.num > 0 && sar.den > 0 ? av_q2d(sar) : 0;
     APlayback.PictureQueueSize = 1;
     return 0;
 }

@@ -397,6 +397,52 @@ TEST_F(ConverterTest, StopWithWaitEndsTheRunningTaskAndReportsTheQueuedOnes) {
             {0, false, false, ""}, {1, false, false, ""}, {2, false, false, ""}, AllDoneEvent}));
 }
 
+TEST_F(ConverterTest, ATaskStartedWhileTheRunIsPausedStartsPaused) {
+    // Paused with one task running: the first ends anyway (stopped on its own here, as one
+    // that fails or was past its last packet would), and the next must not run.
+    ASSERT_EQ(AddCopyTask("re=1"), 0);
+    ASSERT_EQ(AddCopyTask(), 1);
+    ASSERT_EQ(AddCopyTask(), 2);
+    Converter->StartTasks(1);
+    TMainThread::WaitFor([this] { return HasProgressOf(0); });
+    Converter->PauseTasks();
+    Started[0]->StopConvert(true); // returns once its termination, which starts the next, is done
+    EXPECT_TRUE(Started[1]->Running());
+    EXPECT_TRUE(Started[1]->Paused());
+    TMainThread::WaitFor([this] { return !TerminationsNow().empty(); });
+    EXPECT_FALSE(HasProgressOf(1)) << "suspended before its first packet";
+    Converter->ResumeTasks();
+    WaitAllDone();
+    EXPECT_EQ(TerminationsNow(), (std::vector<TTermination>{{0, false, false, ""},
+                                                            {1, true, false, ""},
+                                                            {2, true, false, ""},
+                                                            AllDoneEvent}));
+
+    // Paused before the start, with a first task that fails at once: the next starts paused
+    // too; a new list starts unpaused.
+    Converter->ClearTasks();
+    {
+        std::lock_guard lock(Lock);
+        Terminations.clear();
+    }
+    Started.clear();
+    ASSERT_EQ(Converter->AddTask(FixturePath(Clip)), 0); // no output
+    Started.push_back(&Converter->Tasks().Items(0));
+    ASSERT_EQ(AddCopyTask(), 1);
+    Converter->PauseTasks();
+    Converter->StartTasks(1);
+    EXPECT_TRUE(Started[1]->Paused());
+    Converter->ResumeTasks();
+    WaitAllDone();
+    EXPECT_EQ(TerminationsNow().size(), 3u);
+    Converter->ClearTasks();
+    Started.clear();
+    ASSERT_EQ(AddCopyTask(), 0);
+    Converter->StartTasks(1);
+    EXPECT_FALSE(Started[0]->Paused());
+    WaitAllDone();
+}
+
 TEST_F(ConverterTest, StopFromAProgressHandlerWithoutThreadsDoesNotDeadlock) {
     ASSERT_EQ(AddCopyTask("re=1"), 0);
     ASSERT_EQ(AddCopyTask(), 1);

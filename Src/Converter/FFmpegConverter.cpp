@@ -277,6 +277,8 @@ void TCustomFFmpegConverter::ClearTasks() {
     FDelivery.Drain();
     FLastError.clear();
     FThreaded = false;
+    std::lock_guard lock(FPauseLock);
+    FPaused = false;
 }
 
 int32_t TCustomFFmpegConverter::AddTask(const std::string& AFileName, TInputOptions* AOptions) {
@@ -406,8 +408,13 @@ void TCustomFFmpegConverter::StartTask(int32_t AIndex) {
     task.Probe->Close(); // the run closes the input the probe looks at
     task.ProgressIntervalUs = static_cast<int64_t>(FProgressInterval.load()) * 1000;
     if (FThreaded) {
-        if (TConvertThread* worker = task.StartConvert(true, FThreadPriority))
-            worker->Resume();
+        if (TConvertThread* worker = task.StartConvert(true, FThreadPriority)) {
+            // A task started while the run is paused (when another ended) stays suspended
+            // before its first packet, as PauseTasks would leave it; ResumeTasks lets it go.
+            std::lock_guard lock(FPauseLock);
+            if (!FPaused)
+                worker->Resume();
+        }
     } else {
         task.StartConvert(false, FThreadPriority);
     }
@@ -422,10 +429,18 @@ void TCustomFFmpegConverter::StopTasks(bool AWait) {
 }
 
 void TCustomFFmpegConverter::PauseTasks() {
+    {
+        std::lock_guard lock(FPauseLock);
+        FPaused = true;
+    }
     FTasks.PauseAll();
 }
 
 void TCustomFFmpegConverter::ResumeTasks() {
+    {
+        std::lock_guard lock(FPauseLock);
+        FPaused = false;
+    }
     FTasks.ResumeAll();
 }
 

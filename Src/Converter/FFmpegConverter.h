@@ -171,6 +171,9 @@ public:
     // AWait waited for). Called from inside a progress or termination handler that holds
     // the notification lock, it does not wait: the tasks it stopped could not report.
     void StopTasks(bool AWait);
+    // Pauses the running tasks and the run: a task that starts on a worker later (also
+    // when one called before StartTasks) starts paused, until ResumeTasks. ClearTasks
+    // ends the pause with the run.
     void PauseTasks();
     void ResumeTasks();
 
@@ -258,6 +261,11 @@ private:
     bool FPreviewSyncPending = false;       // main thread: a setter ran inside a delivery
     // Lets a queued flag update find out that the converter is gone.
     std::shared_ptr<TCustomFFmpegConverter*> FAlive;
+
+    // The run is paused. Its own lock: a task that starts when another ends does so under
+    // NotifyLock, which a progress handler may hold while it waits for the main thread.
+    std::mutex FPauseLock;
+    bool FPaused = false; // guarded by FPauseLock
 
     std::unique_ptr<TAVProbe> FProbe;
     TFFmpegList FTasks;

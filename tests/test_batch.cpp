@@ -7,7 +7,9 @@
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
+#include <mutex>
 
+#include "Converter/FFmpegConverter.h"
 #include "Converter/TaskOptions.h"
 #include "Core/AppSettings.h"
 #include "Core/DvdBatch.h"
@@ -418,4 +420,29 @@ TEST_F(DvdBatchRun, TheDiscGoesInWithoutTouchingADiscThatAppearedOrTheUsersAudio
     EXPECT_FALSE(fs::exists(out / "VIDEO_TS" / "old.txt"));
     EXPECT_TRUE(fs::is_empty(out / "AUDIO_TS"));
     EXPECT_EQ(names(out), (std::vector<std::string>{"AUDIO_TS", "VIDEO_TS"}));
+}
+
+TEST_F(DvdBatchRun, AStopServedWhileTheNextFileIsPreparedConvertsNothingMore) {
+    std::mutex lock;
+    int ended = 0; // guarded by lock: tasks the converter reported terminated
+    auto inner = Batch.Converter().OnTerminate;
+    Batch.Converter().OnTerminate = [&, inner](int32_t AIndex, bool AFinished, bool AException,
+                                               const std::string& AMessage) {
+        if (AIndex >= 0) {
+            std::lock_guard guard(lock);
+            ++ended;
+        }
+        inner(AIndex, AFinished, AException, AMessage);
+    };
+    // Ctrl-C while the first file's end is shown: served as the second file's run is set up.
+    Batch.OnFileEnd = [&](int AIndex, const TBatchFile&) {
+        if (AIndex == 0)
+            TMainThread::Queue([&] { Batch.Stop(); });
+    };
+    const TBatchResult r = Batch.Convert(List.Items());
+    EXPECT_TRUE(r.Stopped);
+    EXPECT_FALSE(r.Authored);
+    std::lock_guard guard(lock);
+    EXPECT_EQ(ended, 1) << "the second file was converted after the stop";
+    EXPECT_TRUE(std::filesystem::is_empty(Dir.Path() / "out"));
 }

@@ -367,7 +367,13 @@ std::string TDvdBatch::StreamName(int AIndex) const {
 }
 
 void TDvdBatch::RunTasks(int32_t AThreadCount) {
+    // A Stop or Pause served while the last run was cleared away (or a file that ended
+    // while paused) found no task to reach; every run starts here, so it holds for all.
+    if (FStopped)
+        return;
     FRun->AllDone = false;
+    if (FPaused)
+        FConverter->PauseTasks(); // the run's tasks start paused
     FConverter->StartTasks(AThreadCount);
     TMainThread::WaitFor([this] { return FRun->AllDone.load(); });
 }

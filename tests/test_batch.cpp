@@ -233,8 +233,12 @@ TEST_F(InputListTest, DuplicatesAreSkippedAndUnreadableFilesCollected) {
 
     TInputList list;
     EXPECT_EQ(list.Add({copy}, Probe), "");
-    EXPECT_EQ(list.Add({dir / "clip.mp4"}, Probe), "") << "the same name in another case";
+    std::vector<std::string> skipped;
+    EXPECT_EQ(list.Add({dir / "clip.mp4", copy}, Probe, &skipped), "") << "the same name in another case";
     ASSERT_EQ(list.Items().size(), 1u);
+    EXPECT_EQ(skipped, (std::vector<std::string>{dir / "clip.mp4", copy}));
+    EXPECT_EQ(list.Find(dir / "CLIP.mp4"), &list.Items()[0]) << "found as it is skipped";
+    EXPECT_EQ(list.Find(dir / "other.mp4"), nullptr);
 
     const std::string message = list.Add({text, good, missing}, Probe);
     EXPECT_EQ(message, "\n" + text + "\n" + missing + "\n\n" + UnreadableFileSentence);

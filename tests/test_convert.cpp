@@ -240,6 +240,25 @@ TEST_F(ConvertTest, PresetsListAndBadArguments) {
     }
 }
 
+TEST_F(ConvertTest, ANameGivenTwiceIsNamedAndATrimReachesTheFileKept) {
+    REQUIRE_DVD_TOOLS();
+    // Two files whose names differ in letter case only, and one of them again: the list keeps
+    // the first, whose trim is given by the other's name.
+    const std::string out = Dir / "out", upper = Dir / "Clip.mp4", lower = Dir / "clip.mp4";
+    fs::copy_file(fixtures::FixturePath("mp4_h264_aac.mp4"), upper);
+    fs::copy_file(fixtures::FixturePath("mp4_h264_aac.mp4"), lower);
+    auto run = test::RunCommand(Cli() + " convert -p pal-lp -o " + test::ShellQuote(out) + " " +
+                                test::ShellQuote(upper) + " " + test::ShellQuote(lower) + " " +
+                                test::ShellQuote(upper) + " --trim " + test::ShellQuote(lower + "=0-1"));
+    EXPECT_EQ(run.ExitCode, 1) << run.Output;
+    for (const std::string& name : {lower, upper})
+        EXPECT_NE(run.Output.find(name + ": already in the list"), std::string::npos) << run.Output;
+    EXPECT_NE(run.Output.find("title 1: " + upper), std::string::npos) << run.Output;
+    const auto titles = ReadTitles(out);
+    ASSERT_EQ(titles.size(), 1u) << run.Output;
+    EXPECT_NEAR(titles[0].Length, 1.0, 0.4);
+}
+
 TEST_F(ConvertTest, UnreadableAndPictureLessFilesAreNamedAndLeftOff) {
     REQUIRE_DVD_TOOLS();
     const std::string out = Dir / "out", bad = Dir / "broken.avi";

@@ -41,8 +41,8 @@ void PrintConvertHelp() {
         "  --jobs N      files converted at the same time (default 1)\n"
         "  -v            show the messages of the conversion engine and of dvdauthor\n"
         "A file that cannot be read or converted is named with the reason and left off the\n"
-        "disc; the others are still converted. Ctrl-C stops the batch and removes what it\n"
-        "wrote.\n"
+        "disc; the others are still converted. A file named twice (letter case ignored) is\n"
+        "named and skipped. Ctrl-C stops the batch and removes what it wrote.\n"
         "Exit status: 0 every file is on the authored disc, 1 an error, 2 stopped.\n");
 }
 
@@ -298,21 +298,23 @@ int RunConvert(const TArgs& args) {
     std::vector<std::string> absolute;
     for (const auto& f : files)
         absolute.push_back(AbsolutePath(f));
-    const std::string unreadable = list.Add(absolute, batch.Converter().Probe());
+    std::vector<std::string> skipped;
+    const std::string unreadable = list.Add(absolute, batch.Converter().Probe(), &skipped);
+    for (const auto& name : skipped)
+        std::fprintf(stderr,
+                     "%s: already in the list (names are compared without letter case), skipped\n",
+                     name.c_str());
     if (!unreadable.empty())
         std::fprintf(stderr, "%s\n", unreadable.substr(1).c_str());
     for (const auto& [file, trim] : trims) {
-        bool found = false;
-        for (auto& item : list.Items())
-            if (item.FileName == file) {
-                item.TrimStart = trim.StartMs;
-                item.TrimLength = static_cast<int32_t>(trim.LengthMs);
-                found = true;
-            }
-        if (!found && !list.Contains(file)) {
+        // Found as the list finds its names, so a trim reaches the file it kept.
+        rInputStreamInfo* item = list.Find(file);
+        if (!item) {
             std::fprintf(stderr, "--trim names %s, which is not among the files\n", file.c_str());
             return 1;
         }
+        item->TrimStart = trim.StartMs;
+        item->TrimLength = static_cast<int32_t>(trim.LengthMs);
     }
     if (list.Items().empty()) {
         std::fprintf(stderr, "None of the files can be converted.\n");
@@ -357,7 +359,7 @@ int RunConvert(const TArgs& args) {
         else
             std::printf("  not on the disc: %s (%s)\n", f.FileName.c_str(), f.Error.c_str());
     }
-    return result.Complete() && unreadable.empty() ? 0 : 1;
+    return result.Complete() && unreadable.empty() && skipped.empty() ? 0 : 1;
 }
 
 } // namespace qm::cli

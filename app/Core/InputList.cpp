@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <utility>
 
 #include "Core/Product.h"
 #include "Probe/AVProbe.h"
@@ -70,19 +71,27 @@ int RowAfterRemove(int ALowestRemoved, int ACountLeft) {
     return ALowestRemoved < ACountLeft ? ALowestRemoved : ACountLeft - 1;
 }
 
-bool TInputList::Contains(const std::string& AFileName) const {
+const rInputStreamInfo* TInputList::Find(const std::string& AFileName) const {
     const QString name = QString::fromStdString(AFileName);
     for (const auto& item : FItems)
         if (QString::fromStdString(item.FileName).compare(name, Qt::CaseInsensitive) == 0)
-            return true;
-    return false;
+            return &item;
+    return nullptr;
 }
 
-std::string TInputList::Add(const std::vector<std::string>& ANames, TCustomAVProbe& AProbe) {
+rInputStreamInfo* TInputList::Find(const std::string& AFileName) {
+    return const_cast<rInputStreamInfo*>(std::as_const(*this).Find(AFileName));
+}
+
+std::string TInputList::Add(const std::vector<std::string>& ANames, TCustomAVProbe& AProbe,
+                            std::vector<std::string>* ASkipped) {
     std::string unreadable;
     for (const auto& name : ANames) {
-        if (Contains(name))
+        if (Contains(name)) {
+            if (ASkipped)
+                ASkipped->push_back(name);
             continue;
+        }
         rInputStreamInfo record;
         std::string error;
         if (!ReadInputFile(AProbe, name, record, error)) {

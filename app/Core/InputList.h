@@ -47,12 +47,16 @@ int RowAfterRemove(int ALowestRemoved, int ACountLeft);
 
 class TInputList {
 public:
-    // Adds the files in order: a name already listed (letter case ignored) is skipped, a
-    // file the probe cannot read is collected. Returns the message for the collected
-    // files — a line break and the name for each, two line breaks and the sentence — or
-    // "" when every file could be read.
-    std::string Add(const std::vector<std::string>& ANames, TCustomAVProbe& AProbe);
-    bool Contains(const std::string& AFileName) const;
+    // Adds the files in order: a name already listed (letter case ignored) is skipped and
+    // put into ASkipped when given, a file the probe cannot read is collected. Returns the
+    // message for the collected files — a line break and the name for each, two line
+    // breaks and the sentence — or "" when every file could be read.
+    std::string Add(const std::vector<std::string>& ANames, TCustomAVProbe& AProbe,
+                    std::vector<std::string>* ASkipped = nullptr);
+    // The listed record by that name, letter case ignored as Add does; null when none.
+    rInputStreamInfo* Find(const std::string& AFileName);
+    const rInputStreamInfo* Find(const std::string& AFileName) const;
+    bool Contains(const std::string& AFileName) const { return Find(AFileName) != nullptr; }
     std::vector<rInputStreamInfo>& Items() { return FItems; }
     const std::vector<rInputStreamInfo>& Items() const { return FItems; }
 

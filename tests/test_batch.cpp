@@ -96,15 +96,17 @@ TEST(DvdBatchLayout, DiscAspectIsWideUnlessEveryPictureIsNarrow) {
 
 TEST(DvdBatchProgress, SharesAreFractionalAndReachTheirEnd) {
     // Four files, the third half done: 50 %.
-    EXPECT_DOUBLE_EQ(ConversionPercent(2, 4, 500, 1000), 50);
+    EXPECT_DOUBLE_EQ(SharePercent(SequentialShare(2, 4), 500, 1000), 50);
     // Three files end the conversion phase at 80, not at 81.
-    EXPECT_DOUBLE_EQ(ConversionPercent(2, 3, 1000, 1000), 80);
+    EXPECT_DOUBLE_EQ(SharePercent(SequentialShare(2, 3), 1000, 1000), 80);
     // 200 files still move the bar.
-    EXPECT_DOUBLE_EQ(ConversionPercent(0, 200, 1000, 1000), 0.4);
-    EXPECT_DOUBLE_EQ(ConversionPercent(199, 200, 1000, 1000), 80);
+    EXPECT_DOUBLE_EQ(SharePercent(SequentialShare(0, 200), 1000, 1000), 0.4);
+    EXPECT_DOUBLE_EQ(SharePercent(SequentialShare(199, 200), 1000, 1000), 80);
     // No known length, or a report past the end.
-    EXPECT_DOUBLE_EQ(ConversionPercent(1, 2, 700, -1), 40);
-    EXPECT_DOUBLE_EQ(ConversionPercent(1, 2, 1500, 1000), 80);
+    EXPECT_DOUBLE_EQ(SharePercent(SequentialShare(1, 2), 700, -1), 40);
+    EXPECT_DOUBLE_EQ(SharePercent(SequentialShare(1, 2), 1500, 1000), 80);
+    // Side by side, a share by length: a quarter of the bar, half done.
+    EXPECT_DOUBLE_EQ(SharePercent({0, 20}, 500, 1000), 10);
 }
 
 TEST(DvdBatchSpace, EstimateCountsTheTrimmedLengthTwice) {

@@ -131,7 +131,6 @@ public:
 
     void FileStart(int AIndex) {
         FFileStart = std::chrono::steady_clock::now();
-        FFile = AIndex;
         if (!FTerminal)
             Line("converting " + std::to_string(AIndex + 1) + "/" + std::to_string(FItems.size()) + " " +
                  FItems[static_cast<size_t>(AIndex)].FileName);
@@ -141,7 +140,6 @@ public:
             Line("failed: " + FItems[static_cast<size_t>(AIndex)].FileName + ": " + AFile.Error);
     }
     void Authoring() {
-        FFile = -1;
         if (!FTerminal)
             Line("authoring the DVD folder");
     }
@@ -197,7 +195,6 @@ private:
     bool FOpenLine = false;
     size_t FWidth = 0;
     double FNextPlain = 10;
-    int FFile = -1;
     std::chrono::steady_clock::time_point FStart, FFileStart;
 };
 

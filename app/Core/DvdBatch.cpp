@@ -24,8 +24,7 @@ namespace qm {
 // One conversion task of a run and what its threads report about it.
 struct TTaskSlot {
     int File = -1;
-    double Offset = 0; // percent reached before it starts
-    double Weight = 0; // percent it adds from start to end
+    TProgressShare Share;
     std::atomic<int64_t> LengthMs{-1};
     std::atomic<int64_t> DoneMs{0};
     std::string SetupError; // the task could not be set up; main thread only
@@ -132,28 +131,23 @@ double ChooseDiscAspect(const std::vector<rInputStreamInfo>& AItems, const TDvdP
     return Standard;
 }
 
-namespace {
-
-// How much of a conversion is done, 0..1; 0 while its length is unknown.
-double DoneFraction(double ADoneMs, double ALengthMs) {
-    const double x = ALengthMs > 0 ? ADoneMs / ALengthMs : 0;
-    return x < 0 ? 0 : x > 1 ? 1 : x;
+TProgressShare SequentialShare(int AIndex, int ACount) {
+    if (ACount <= 0)
+        return {};
+    const double share = 80.0 / ACount;
+    return {AIndex * share, share};
 }
 
-} // namespace
-
-double ConversionPercent(int AIndex, int ACount, double ADoneMs, double ALengthMs) {
-    if (ACount <= 0)
-        return 0;
-    const double share = 80.0 / ACount;
-    return AIndex * share + DoneFraction(ADoneMs, ALengthMs) * share;
+double SharePercent(const TProgressShare& AShare, double ADoneMs, double ALengthMs) {
+    const double x = ALengthMs > 0 ? ADoneMs / ALengthMs : 0;
+    return AShare.Offset + AShare.Weight * (x < 0 ? 0 : x > 1 ? 1 : x);
 }
 
 double TDvdBatch::TRunState::Percent() const {
     double percent = 0;
     for (const auto& slot : Slots)
-        percent += slot->Offset + slot->Weight * DoneFraction(static_cast<double>(slot->DoneMs),
-                                                              static_cast<double>(slot->LengthMs));
+        percent += SharePercent(slot->Share, static_cast<double>(slot->DoneMs),
+                                static_cast<double>(slot->LengthMs));
     return percent;
 }
 
@@ -187,7 +181,6 @@ TDvdBatch::TDvdBatch(std::string AProgramFolder)
         p.FileCount = run->FileCount;
         p.FPS = AFPS;
         p.FileDoneMs = ACurrentDuration;
-        p.FileLengthMs = slot->LengthMs;
         p.Percent = run->Percent();
         p.Position = static_cast<int>(p.Percent);
         p.Label = ProgressLabel(p.Percent);
@@ -333,13 +326,12 @@ bool TDvdBatch::CheckBeforeStart(const std::vector<rInputStreamInfo>& AItems, TB
     return true;
 }
 
-int32_t TDvdBatch::AddFileTask(int AIndex, double ADiscAspect, double AOffset, double AWeight) {
+int32_t TDvdBatch::AddFileTask(int AIndex, double ADiscAspect, const TProgressShare& AShare) {
     TFFmpegConverter& c = *FConverter;
     const rInputStreamInfo& item = (*FItems)[size_t(AIndex)];
     auto slot = std::make_unique<TTaskSlot>();
     slot->File = AIndex;
-    slot->Offset = AOffset;
-    slot->Weight = AWeight;
+    slot->Share = AShare;
     slot->LengthMs = item.ConvertedLengthMs();
     TInputOptions input;
     InitInputOptions(input);
@@ -402,8 +394,7 @@ void TDvdBatch::PrepareRun() {
 
 bool TDvdBatch::ConvertFile(int AIndex, double ADiscAspect, std::string& AError) {
     PrepareRun();
-    const double share = 80.0 / FRun->FileCount;
-    if (AddFileTask(AIndex, ADiscAspect, AIndex * share, share) < 0) {
+    if (AddFileTask(AIndex, ADiscAspect, SequentialShare(AIndex, FRun->FileCount)) < 0) {
         AError = FAddError;
         return false;
     }
@@ -427,7 +418,7 @@ void TDvdBatch::ConvertTogether(double ADiscAspect, TBatchResult& AResult) {
         // Each file's share of the bar follows its length.
         const double weight =
             80.0 * static_cast<double>(std::max<int64_t>(items[i].ConvertedLengthMs(), 1)) / total;
-        if (AddFileTask(static_cast<int>(i), ADiscAspect, 0, weight) < 0)
+        if (AddFileTask(static_cast<int>(i), ADiscAspect, {0, weight}) < 0)
             AResult.Files[i].Error = FAddError;
     }
     if (!FRun->Slots.empty())

@@ -42,7 +42,6 @@ struct TBatchProgress {
     int FileCount = 0;
     int32_t FPS = 0;           // frames per second of the running conversion
     int64_t FileDoneMs = 0;    // output time of the running conversion
-    int64_t FileLengthMs = -1; // what it will convert in all; -1 unknown
 };
 
 struct TBatchFile {
@@ -74,8 +73,17 @@ struct TPictureLayout {
 TPictureLayout FitPicture(double ASourceAspect, int AWidth, int AHeight, double ADiscAspect);
 // 16:9 unless every picture is narrower than about 1.55:1; the long-play frames are 4:3 only.
 double ChooseDiscAspect(const std::vector<rInputStreamInfo>& AItems, const TDvdPreset& APreset);
-// The share of the conversion phase (0..80) reached after ADoneMs of file AIndex of ACount.
-double ConversionPercent(int AIndex, int ACount, double ADoneMs, double ALengthMs);
+// What one conversion moves the bar by in the conversion phase (0..80): from Offset when it
+// starts to Offset + Weight at its end.
+struct TProgressShare {
+    double Offset = 0;
+    double Weight = 0;
+};
+// File AIndex of ACount converted one after another: equal shares in list order.
+TProgressShare SequentialShare(int AIndex, int ACount);
+// Where the bar is within AShare after ADoneMs of ALengthMs: at its start while the length
+// is unknown, never past its end.
+double SharePercent(const TProgressShare& AShare, double ADoneMs, double ALengthMs);
 // Bytes the batch needs in the output folder: each file's converted length at the preset's
 // rates, twice (stream and disc).
 int64_t EstimateBatchBytes(const std::vector<rInputStreamInfo>& AItems, const TDvdPreset& APreset);
@@ -133,7 +141,7 @@ private:
     bool CheckBeforeStart(const std::vector<rInputStreamInfo>& AItems, TBatchResult& AResult);
     // The task of file AIndex into the converter's list (it still runs, to fail, when its
     // output could not be set); -1 with FAddError when the file cannot be opened.
-    int32_t AddFileTask(int AIndex, double ADiscAspect, double AOffset, double AWeight);
+    int32_t AddFileTask(int AIndex, double ADiscAspect, const TProgressShare& AShare);
     std::string StreamName(int AIndex) const;
     void PrepareRun();
     void RunTasks(int32_t AThreadCount);

@@ -125,12 +125,16 @@ std::string BaseName(const std::string& APath) {
 // The progress display: one line rewritten in place on a terminal, plain lines otherwise.
 class TProgressDisplay {
 public:
-    explicit TProgressDisplay(std::vector<rInputStreamInfo>& AItems)
-        : FItems(AItems), FTerminal(::isatty(STDERR_FILENO) == 1),
-          FStart(std::chrono::steady_clock::now()), FFileStart(FStart) {}
+    // ASideBySide: files are converted at the same time (--jobs).
+    TProgressDisplay(std::vector<rInputStreamInfo>& AItems, bool ASideBySide)
+        : FItems(AItems), FTerminal(::isatty(STDERR_FILENO) == 1), FSideBySide(ASideBySide),
+          FStart(std::chrono::steady_clock::now()), FFileStarts(AItems.size()) {}
 
     void FileStart(int AIndex) {
-        FFileStart = std::chrono::steady_clock::now();
+        // One after another a file is announced as it starts; side by side only with its
+        // first report, which is then where its speed is measured from.
+        if (!FSideBySide)
+            FFileStarts[static_cast<size_t>(AIndex)] = {std::chrono::steady_clock::now(), 0};
         if (!FTerminal)
             Line("converting " + std::to_string(AIndex + 1) + "/" + std::to_string(FItems.size()) + " " +
                  FItems[static_cast<size_t>(AIndex)].FileName);
@@ -153,11 +157,18 @@ public:
             text += "  file " + std::to_string(AProgress.FileIndex + 1) + "/" +
                     std::to_string(AProgress.FileCount) + " " +
                     BaseName(FItems[static_cast<size_t>(AProgress.FileIndex)].FileName);
-            const double fileElapsed = Seconds(FFileStart);
+            TFileStart& start = FFileStarts[static_cast<size_t>(AProgress.FileIndex)];
+            if (start.DoneMs < 0)
+                start = {std::chrono::steady_clock::now(), AProgress.FileDoneMs};
+            const double fileElapsed = Seconds(start.At);
             char speed[96];
-            std::snprintf(speed, sizeof speed, "  %d fps, %.1fx", AProgress.FPS,
-                          fileElapsed > 0 ? AProgress.FileDoneMs / 1000.0 / fileElapsed : 0.0);
+            std::snprintf(speed, sizeof speed, "  %d fps", AProgress.FPS);
             text += speed;
+            if (fileElapsed > 0 && AProgress.FileDoneMs > start.DoneMs) {
+                std::snprintf(speed, sizeof speed, ", %.1fx",
+                              double(AProgress.FileDoneMs - start.DoneMs) / 1000.0 / fileElapsed);
+                text += speed;
+            }
         } else {
             text += "  authoring";
         }
@@ -192,10 +203,16 @@ private:
     }
     std::vector<rInputStreamInfo>& FItems;
     bool FTerminal;
+    bool FSideBySide;
     bool FOpenLine = false;
     size_t FWidth = 0;
     double FNextPlain = 10;
-    std::chrono::steady_clock::time_point FStart, FFileStart;
+    struct TFileStart {
+        std::chrono::steady_clock::time_point At;
+        int64_t DoneMs = -1; // output time by then; -1 not yet started
+    };
+    std::chrono::steady_clock::time_point FStart;
+    std::vector<TFileStart> FFileStarts; // by file index
 };
 
 } // namespace
@@ -323,7 +340,7 @@ int RunConvert(const TArgs& args) {
     batch.Overwrite = overwrite;
     batch.Threads = threads;
     batch.Jobs = jobs;
-    TProgressDisplay display(list.Items());
+    TProgressDisplay display(list.Items(), jobs > 1);
     batch.OnFileStart = [&display](int AIndex, const rInputStreamInfo&) { display.FileStart(AIndex); };
     batch.OnFileEnd = [&display](int AIndex, const TBatchFile& AFile) { display.FileEnd(AIndex, AFile); };
     batch.OnUiState = [&display](TBatchUiState AState) {

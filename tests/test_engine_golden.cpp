@@ -83,6 +83,9 @@ struct TGoldenCommand {
     bool Join = false;
 };
 
+// The test's name in listings, instead of the bytes of the object.
+void PrintTo(const TGoldenCommand& ACommand, std::ostream* AOut) { *AOut << ACommand.Name; }
+
 const char* const JoinedSecond = "mp4_h264_aac.mp4";
 
 const std::vector<TGoldenCommand>& GoldenCommands() {

@@ -45,6 +45,12 @@ class TCustomFFmpeg;
 class TOptionContexts;
 class TPreviewer;
 
+// What the audio stage does with a frame's samples to keep them on their clock.
+struct TAudioSync {
+    int64_t Silence = 0; // samples of silence before them
+    int64_t Drop = 0;    // samples dropped from their start
+};
+
 // One span of frame times in which the frame-hook plug-ins apply, in microseconds.
 struct THookTimeRange {
     int64_t Start = 0;
@@ -254,6 +260,20 @@ protected:
 
     // Transcode setup, main loop and teardown.
     void SetupTranscode();
+    void BuildInputStreams();
+    // Checks the output files; the number of output streams.
+    int CountOutputStreams();
+    void CheckStreamMaps(int ATotal);
+    TInputStreamState* InputStreamAt(int AFile, int AStream) const;
+    // The input stream that feeds AOutput (the APosition-th output stream); sets its sync input.
+    TInputStreamState* MappedSource(TOutputStreamState& AOutput, size_t APosition);
+    void BuildOutputStreams();
+    void OpenStageEncoders();
+    void AllocateAudioFifos();
+    void OpenInputDecoders();
+    void ApplyMetadataMaps();
+    void WriteHeaders();
+    void InitBitstreamFilters();
     void SetupCodecParameters(TOutputStreamState& AOutput);
     void SetupVideoEncoding(TOutputStreamState& AOutput, TInputStreamState& AInput);
     void BuildScaler(TOutputStreamState& AOutput);
@@ -282,6 +302,15 @@ protected:
     void DumpOutput(int AIndex);
     void DumpAndLogMapping();
     void RunMainLoop();
+    void StartEncodeThread();
+    // The input file to read next, -1 for none; ASmallestOut becomes the earliest output time.
+    int PickInputFile(double& ASmallestOut) const;
+    int PickJoinedFile(int AFile, double& ASmallestOut) const;
+    bool OutputLimitReached(double ASmallestOut) const;
+    // A packet read from input AFile to its input stream, when that stream is used.
+    void RoutePacket(int AFile, AVPacket& APacket);
+    // Drains the decoders and encoders and writes the trailers.
+    void FinishOutputs();
     void CorrectTimestamps(TInputStreamState& AInput, AVPacket& APacket, int AFile);
     bool JoinStep(int AFile);
     // The encoder of output-table position APosition: forced, or found by codec id.
@@ -299,14 +328,40 @@ protected:
 
     // Packet decoding and writing.
     int DecodePacket(TInputStreamState& AInput, int AInputIndex, AVPacket* APacket);
+    int DecodeSubtitle(TInputStreamState& AInput, int AInputIndex, AVPacket& APacket);
+    // Decodes APacket (null: the end of the input) and routes every frame that comes out.
+    int DecodeFrames(TInputStreamState& AInput, int AInputIndex, AVPacket* APacket);
+    // A packet of a stream that is not decoded: its clock kept, to the stream-copy stages.
+    void PassPacketOn(TInputStreamState& AInput, int AInputIndex, const AVPacket& APacket);
     void PreparePassLog(TOutputStreamState& AOutput, int APosition);
     bool PassesStartTime(const TInputStreamState& AInput) const;
     void EmulateRate(const TInputStreamState& AInput);
     void DistributeFrame(TInputStreamState& AInput, int AInputIndex, AVFrame& AFrame);
     void DistributeSubtitle(TInputStreamState& AInput, int AInputIndex, AVSubtitle& ASubtitle,
                             int64_t APacketPts);
+    // The audio stage: a decoded frame resampled, kept in sync, queued and encoded.
     void AudioOut(TOutputStreamState& AOutput, TInputStreamState& AInput, AVFrame& AFrame);
+    void EnsureResampler(TOutputStreamState& AOutput, AVFrame& AFrame);
+    // Where the stage accepts a frame's samples: how many to drop from its start, or how much
+    // silence goes before it, to keep the sound on its clock (or drift compensation).
+    TAudioSync DecideAudioSync(TOutputStreamState& AOutput, TInputStreamState& AInput,
+                               const AVFrame& AFrame);
+    // AFrame in the encoder's format, rate and layout (the stage's reused frame); null when
+    // nothing came out.
+    AVFrame* ConvertSamples(TOutputStreamState& AOutput, const AVFrame& AFrame);
+    void WriteSilence(TOutputStreamState& AOutput, int64_t ASamples);
+    void WriteSamples(TOutputStreamState& AOutput, TInputStreamState& AInput,
+                      const AVFrame& ASamples, int64_t ADrop);
+    // The video stage: a decoded (and hooked or filtered) picture, output as often as the
+    // frame-rate decision says.
     void VideoOut(TOutputStreamState& AOutput, TInputStreamState& AInput, AVFrame& AFrame);
+    // Where the stage accepts a picture: how often it is output at the output's frame rate,
+    // 0 when it is dropped.
+    int64_t DecideVideoCopies(TOutputStreamState& AOutput);
+    // The encoder's decisions for one copy of ADecoded: its time, fields, aspect and picture
+    // type.
+    void PrepareEncodeFrame(const TOutputStreamState& AOutput, const AVFrame& ADecoded,
+                            AVFrame& AFrame) const;
     void DrainEncoders(int AInputIndex);
     void EncodeAudioFifo(TOutputStreamState& AOutput, bool AFinal);
     void FillToInputEnd(TOutputStreamState& AOutput);

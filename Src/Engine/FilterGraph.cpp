@@ -5,13 +5,12 @@
 #include "Engine/FFmpeg.h"
 #include "Engine/OptionContexts.h"
 #include "Engine/TranscodeState.h"
+#include "Engine/TranscodeTime.h"
 #include "Logger/FFmpegLogger.h"
 
 namespace qm {
 
 namespace {
-
-constexpr AVRational MicrosecondBase{1, AV_TIME_BASE};
 
 struct TInOutDeleter {
     void operator()(AVFilterInOut* p) const { ff::avfilter_inout_free(&p); }

@@ -2,11 +2,13 @@
 // the packet decoder, freed when the transcode ends.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <vector>
 
+#include "Engine/FFmpeg.h"
 #include "Engine/FFmpegException.h"
 #include "Loader/MediaPtr.h"
 
@@ -18,6 +20,11 @@ struct TOutputStreamSetup;
 struct TFileCloser {
     void operator()(FILE* f) const { std::fclose(f); }
 };
+
+// A new, unopened encoder context with the settings of ASource (its options, its
+// encoder's private options and the fields that are no options): an encoder that was
+// drained starts again from it.
+TCodecContextPtr CopyEncoderSettings(const AVCodecContext& ASource);
 
 struct TInputFileState {
     int32_t EofReached = 0;
@@ -125,7 +132,7 @@ struct TTranscodeState {
     // JoinMode: the settings of each encoder of the first file's entries before it was
     // opened; every later file gets a fresh encoder made from them.
     std::vector<TCodecContextPtr> EncoderTemplates;
-    bool NoPacket[20] = {};
+    std::array<bool, MaxFiles> NoPacket{}; // per input file: nothing to read just now
     int32_t NoPacketCount = 0;
 };
 

@@ -125,6 +125,26 @@ TEST_F(HooksTest, PluginsLoadOnceAndReportWhyTheyCannotBeAdded) {
     EXPECT_TRUE(hooks.Empty());
 }
 
+TEST_F(HooksTest, APluginMayKeepItsArgumentsForAsLongAsItIsHooked) {
+    TFrameHookList hooks;
+    {
+        // Arguments in texts of the caller's that are gone before the first picture.
+        std::vector<std::string> first{"libkeep_arguments_hook.so", "0", "77"};
+        std::vector<std::string> second{"libkeep_arguments_hook.so", "1", "99"};
+        ASSERT_EQ(hooks.AddFrameHook(first), 0);
+        ASSERT_EQ(hooks.AddFrameHook(second), 0);
+    }
+    // Memory freed by now is handed out again and overwritten.
+    std::vector<std::vector<std::string>> clobber;
+    for (int i = 0; i < 16; ++i)
+        clobber.emplace_back(3, std::string(i % 2 ? 30 : 3, '5'));
+    TSmallPicture picture(16);
+    hooks.ProcessFrameHooks(picture.Picture, AV_PIX_FMT_YUV420P, 16, 16, 0);
+    EXPECT_EQ(picture.Y[0], 77);
+    EXPECT_EQ(picture.Y[1], 99);
+    EXPECT_EQ(picture.Y[2], 16);
+}
+
 TEST_F(HooksTest, APluginFolderIsCurrentOnlyWhileItLoadsAndJoinsPathOnce) {
     const fs::path folder = fs::path(Dir / "plug ins") / "";
     fs::create_directories(folder);

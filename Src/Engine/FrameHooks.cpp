@@ -71,6 +71,12 @@ void* OpenPlugin(const std::string& APath) {
 
 } // namespace
 
+THookArguments::THookArguments(const std::vector<std::string>& AArgs) : Texts(AArgs) {
+    for (auto& text : Texts)
+        Pointers.push_back(text.data());
+    Pointers.push_back(nullptr);
+}
+
 bool PluginLoaded(const std::string& AFileName) {
     std::lock_guard lock(GPluginLock);
     return LoadedPlugins().count(AFileName) != 0;
@@ -120,17 +126,13 @@ int TFrameHookList::AddFrameHook(const std::vector<std::string>& AArgs) {
         return -2;
     }
     if (entry.Configure) {
-        std::vector<std::string> args = AArgs; // the plug-in may write into its arguments
-        std::vector<char*> argv;
-        for (auto& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        if (entry.Configure(&entry.Context, static_cast<int>(args.size()), argv.data()) != 0) {
+        entry.Arguments = std::make_unique<THookArguments>(AArgs);
+        if (entry.Configure(&entry.Context, entry.Arguments->Count(), entry.Arguments->Vector()) != 0) {
             ff::av_log(nullptr, AV_LOG_ERROR, "Failed to Configure %s\n", name.c_str());
             return -22;
         }
     }
-    FEntries.push_back(entry);
+    FEntries.push_back(std::move(entry));
     return 0;
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -10,13 +11,26 @@
 
 namespace qm {
 
-// One added plug-in: its entry points (Configure and Release may be missing) and the
-// context its Configure made.
+// The argument strings handed to a plug-in's Configure. A plug-in may keep the pointers
+// (and write into the texts), so they stay where they are for as long as its entry lives.
+struct THookArguments {
+    explicit THookArguments(const std::vector<std::string>& AArgs);
+    int Count() const { return static_cast<int>(Texts.size()); }
+    char** Vector() { return Pointers.data(); }
+
+private:
+    std::vector<std::string> Texts;
+    std::vector<char*> Pointers; // into Texts, with a closing null
+};
+
+// One added plug-in: its entry points (Configure and Release may be missing), the context
+// its Configure made and the arguments it was given.
 struct THookEntry {
     QmHookConfigure Configure = nullptr;
     QmHookProcess Process = nullptr;
     QmHookRelease Release = nullptr;
     void* Context = nullptr;
+    std::unique_ptr<THookArguments> Arguments;
 };
 
 // The plug-ins of one engine, in the order they were added. Release (or destruction)

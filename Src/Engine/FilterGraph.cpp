@@ -4,6 +4,7 @@
 #include "Engine/EngineUtils.h"
 #include "Engine/FFmpeg.h"
 #include "Engine/OptionContexts.h"
+#include "Engine/PictureCheck.h"
 #include "Engine/TranscodeState.h"
 #include "Engine/TranscodeTime.h"
 #include "Logger/FFmpegLogger.h"
@@ -38,6 +39,7 @@ int TCustomFFmpeg::ConfigureFilters(TInputStreamState& AInput, TOutputStreamStat
         FLastError = "Cannot enable crop options and filters at the same time.";
         return -1;
     }
+    CheckPicture(dec->format, dec->width, dec->height, puFilterInput, "Cannot filter the video");
     AOutput.FilterGraph.reset(ff::avfilter_graph_alloc());
     AVFilterGraph* graph = AOutput.FilterGraph.get();
     const AVFilter* buffer = ff::avfilter_get_by_name("buffer");

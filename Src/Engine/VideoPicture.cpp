@@ -11,6 +11,7 @@
 #include "Engine/FFmpeg.h"
 #include "Engine/MediaFiles.h"
 #include "Engine/OptionContexts.h"
+#include "Engine/PictureCheck.h"
 #include "Engine/TranscodeState.h"
 #include "Engine/TranscodeTime.h"
 #include "Loader/FFmpegLoader.h"
@@ -65,11 +66,14 @@ void TCustomFFmpeg::BuildScaler(TOutputStreamState& AOutput) {
 
 TSwsPtr TCustomFFmpeg::NewScaler(const TOutputStreamState& AOutput) const {
     const AVCodecContext* enc = AOutput.Encoder;
+    const int width = enc->width - (AOutput.StreamPadLeft + AOutput.StreamPadRight);
+    const int height = enc->height - (AOutput.StreamPadTop + AOutput.StreamPadBottom);
+    CheckPicture(AOutput.ResamplePixFmt, AOutput.ResampleWidth, AOutput.ResampleHeight,
+                 puScalerInput, "Cannot scale the video");
+    CheckPicture(enc->pix_fmt, width, height, puScalerOutput, "Cannot scale the video");
     TSwsPtr scaler(ff::sws_getContext(
         AOutput.ResampleWidth, AOutput.ResampleHeight,
-        static_cast<AVPixelFormat>(AOutput.ResamplePixFmt),
-        enc->width - (AOutput.StreamPadLeft + AOutput.StreamPadRight),
-        enc->height - (AOutput.StreamPadTop + AOutput.StreamPadBottom), enc->pix_fmt,
+        static_cast<AVPixelFormat>(AOutput.ResamplePixFmt), width, height, enc->pix_fmt,
         Options.ScalerFlags, nullptr, nullptr, nullptr));
     if (!scaler)
         throw FFmpegException("Cannot get resampling context");

@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "Engine/PictureCheck.h"
 #include "Logger/FFmpegLogger.h"
 #include "Platform/MainThread.h"
 #include "Player/PlayerEngine.h"
@@ -477,6 +478,12 @@ int TPlayerEngine::QueuePicture(TPlayback& APlayback, const AVFrame* AFrame, dou
         const bool hooked = player.Hook() && player.OnHook && !player.FDestroying &&
                             player.HookFrame(APlayback, AFrame, entry, APts);
         if (!hooked) {
+            const std::string problem = PictureProblem(AFrame->format, AFrame->width, AFrame->height,
+                                                       puScalerInput);
+            if (!problem.empty()) {
+                player.ReportError("Cannot show the picture: " + problem + ".", false);
+                return -1;
+            }
             SwsContext* scaler = ff::sws_getCachedContext(
                 APlayback.ScaleContext.release(), AFrame->width, AFrame->height,
                 static_cast<AVPixelFormat>(AFrame->format), AFrame->width, AFrame->height,

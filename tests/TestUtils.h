@@ -1,6 +1,8 @@
 // Helpers shared by the test programs.
 #pragma once
 
+#include <signal.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -9,8 +11,11 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "Platform/FileUtils.h"
+
+extern char** environ;
 
 namespace qm::test {
 
@@ -57,6 +62,49 @@ inline TRunResult RunCommand(const std::string& command) {
         result.Output.append(buf.data(), n);
     int status = ::pclose(pipe);
     result.ExitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+}
+
+// Runs AArgs (the program first, no shell) and sends ASignal once its output (stdout and
+// stderr together) holds AWhen. ASignalled tells whether it was sent; the exit code is -1
+// when the program did not exit by itself.
+inline TRunResult RunSignalledWhen(std::vector<std::string> AArgs, const std::string& AWhen, int ASignal,
+                                   bool& ASignalled) {
+    TRunResult result;
+    ASignalled = false;
+    std::vector<char*> argv;
+    for (auto& a : AArgs)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    int fds[2];
+    if (::pipe(fds) != 0)
+        return result;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+    posix_spawn_file_actions_addclose(&actions, fds[0]);
+    pid_t pid = 0;
+    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(fds[1]);
+    if (spawned != 0) {
+        ::close(fds[0]);
+        return result;
+    }
+    char buffer[4096];
+    ssize_t n;
+    while ((n = ::read(fds[0], buffer, sizeof buffer)) > 0) {
+        result.Output.append(buffer, size_t(n));
+        if (!ASignalled && result.Output.find(AWhen) != std::string::npos) {
+            ::kill(pid, ASignal);
+            ASignalled = true;
+        }
+    }
+    ::close(fds[0]);
+    int status = 0;
+    if (::waitpid(pid, &status, 0) == pid && WIFEXITED(status))
+        result.ExitCode = WEXITSTATUS(status);
     return result;
 }
 

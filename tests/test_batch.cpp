@@ -12,6 +12,7 @@
 #include "Converter/FFmpegConverter.h"
 #include "Converter/TaskOptions.h"
 #include "Core/AppSettings.h"
+#include "Core/DurationCheck.h"
 #include "Core/DvdBatch.h"
 #include "Core/InputList.h"
 #include "Fixtures.h"
@@ -123,6 +124,30 @@ TEST(DvdBatchSpace, EstimateCountsTheTrimmedLengthTwice) {
     EXPECT_NEAR(double(EstimateBatchBytes({a, b, unknown}, hq)), 2 * 90 * perSecond, 1);
     b.TrimLength = 0; // to the end: 80 s
     EXPECT_EQ(b.ConvertedLengthMs(), 80'000);
+
+    // A header's length is believed only as far as the file's size can hold it.
+    struct TCase {
+        const char* Name;
+        int64_t DurationUs, FileSize;
+        bool Plausible;
+        int64_t LengthMs;
+    } cases[] = {
+        {"49 days in 100 kB: 200 s at 4 kbit/s", int64_t(4'233'600) * 1'000'000, 100'000, false, 200'000},
+        {"a minute in 100 kB", 60'000'000, 100'000, true, 60'000},
+        {"size unknown", int64_t(4'233'600) * 1'000'000, -1, true, 4'233'600'000},
+        {"duration unknown", -1, 100'000, true, -1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        rInputStreamInfo item;
+        item.DurationUs = c.DurationUs;
+        item.FileSize = c.FileSize;
+        EXPECT_EQ(DurationPlausible(item), c.Plausible);
+        EXPECT_EQ(PlausibleConvertedLengthMs(item), c.LengthMs);
+        if (c.LengthMs > 0) {
+            EXPECT_NEAR(double(EstimateBatchBytes({item}, hq)), 2 * perSecond * double(c.LengthMs) / 1000, 1);
+        }
+    }
 }
 
 TEST(DvdBatchRecords, TheDvdRecordOfAFile) {
@@ -209,6 +234,7 @@ TEST(DvdBatchChecks, RefusedBeforeAnyConversion) {
     batch.PresetIndex = 4;
     const TBatchResult r = batch.Convert(one);
     EXPECT_EQ(r.Error.rfind("Not enough free space in " + dir / "out/", 0), 0u) << r.Error;
+    EXPECT_NE(r.Error.find("It is all for " + dir / "a.avi."), std::string::npos) << r.Error;
     // Nothing of the batch's own is left behind.
     EXPECT_TRUE(std::filesystem::is_empty(dir.Path() / "out"));
 }
@@ -301,6 +327,21 @@ TEST(AppSettingsStore, DefaultsReadRulesAndRoundTrip) {
     EXPECT_EQ(back.OutPath, DefaultOutPath());
     EXPECT_TRUE(back.OpenFolder);
     EXPECT_FALSE(back.MusicPlay);
+
+    // No home (cron, a service): the current folder, never /Desktop at the root.
+    const auto cwd = std::filesystem::current_path();
+    std::filesystem::current_path(dir.Path());
+    for (const char* home : std::initializer_list<const char*>{"", "/", nullptr}) {
+        SCOPED_TRACE(home ? home : "unset");
+        if (home)
+            ::setenv("HOME", home, 1);
+        else
+            ::unsetenv("HOME");
+        EXPECT_FALSE(HasHomeFolder());
+        EXPECT_EQ(DefaultOutPath(), std::filesystem::canonical(dir.Path()).string() + "/Tarnwick Quillmoor/");
+    }
+    std::filesystem::current_path(cwd);
+    ::setenv("HOME", dir.Path().c_str(), 1);
 }
 
 namespace {

@@ -2,10 +2,7 @@
 // lsdvd; the failures a user must hear about; Ctrl-C; the shape of every title.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <filesystem>
 #include <fstream>
@@ -17,8 +14,6 @@
 #include "Loader/MediaPtr.h"
 #include "Probe/AVProbe.h"
 #include "TestUtils.h"
-
-extern char** environ;
 
 using namespace qm;
 namespace fs = std::filesystem;
@@ -334,42 +329,14 @@ TEST_F(ConvertTest, CtrlCStopsCleanly) {
                                  test::ShellQuote(clip) + " duration=8");
     ASSERT_EQ(made.ExitCode, 0) << made.Output;
     const std::string cli = test::BinDir() + "/quillmoor-cli";
-    std::vector<std::string> args = {cli, "convert", "-o", out, fixtures::FixturePath("mp4_h264_aac.mp4"),
-                                     clip, fixtures::FixturePath("avi_mpeg4_mp3.avi")};
-    std::vector<char*> argv;
-    for (auto& a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    int pipeFds[2];
-    ASSERT_EQ(::pipe(pipeFds), 0);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 2);
-    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
-    posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
-    pid_t pid = 0;
-    ASSERT_EQ(posix_spawn(&pid, cli.c_str(), &actions, nullptr, argv.data(), environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(pipeFds[1]);
-
-    std::string output;
-    char buffer[4096];
+    // The second file has started: stop the batch in the middle of it.
     bool signalled = false;
-    ssize_t n;
-    while ((n = ::read(pipeFds[0], buffer, sizeof buffer)) > 0) {
-        output.append(buffer, size_t(n));
-        // The second file has started: stop the batch in the middle of it.
-        if (!signalled && output.find("converting 2/3") != std::string::npos) {
-            ::kill(pid, SIGINT);
-            signalled = true;
-        }
-    }
-    ::close(pipeFds[0]);
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    const auto run = test::RunSignalledWhen({cli, "convert", "-o", out, fixtures::FixturePath("mp4_h264_aac.mp4"),
+                                             clip, fixtures::FixturePath("avi_mpeg4_mp3.avi")},
+                                            "converting 2/3", SIGINT, signalled);
+    const std::string& output = run.Output;
     ASSERT_TRUE(signalled) << output;
-    ASSERT_TRUE(WIFEXITED(status)) << output;
-    EXPECT_EQ(WEXITSTATUS(status), 2) << output;
+    EXPECT_EQ(run.ExitCode, 2) << output;
     EXPECT_EQ(output.find("converting 3/3"), std::string::npos) << output;
     EXPECT_TRUE(fs::is_empty(out)) << "the batch's files are gone";
 }

@@ -5,6 +5,7 @@
 
 #include "Core/InputList.h"
 #include "Core/Trim.h"
+#include "Core/TrimCheck.h"
 
 using namespace qm;
 
@@ -87,4 +88,46 @@ TEST(TrimMarks, TheListShowsTheConvertedPart) {
     item.TrimStart = 1000;
     item.TrimLength = 0;
     EXPECT_EQ(TrimRangeText(item), "00:00:01\u2013");
+}
+
+TEST(TrimChecks, ATrimOutsideTheFileOrBeyondTheFieldsIsNamedNeverWrapped) {
+    constexpr int64_t Day = 86400000; // milliseconds
+    struct TCase {
+        const char* Name;
+        int64_t DurationUs, StartMs, LengthMs;
+        bool Ok;
+        int64_t TrimStart;
+        int32_t TrimLength;
+        const char* Says;
+    } cases[] = {
+        {"inside", 60 * S, 1000, 2000, true, 1000, 2000, ""},
+        {"to the end", 60 * S, 1000, 0, true, 1000, 0, ""},
+        {"an end past the file's end is its end", 60 * S, 1000, 90000, true, 1000, 0, ""},
+        {"an end past the fields' range and the file's end", 30 * Day * 1000, 0, 40 * Day, true, 0, 0, ""},
+        {"starts at the end", 60 * S, 60000, 0, false, 0, 0, "starts at 60.000 s, at or after the end of the file (60.000 s)"},
+        {"the 32-bit wrap, file long enough", 30 * Day * 1000, 2147483648, 0, false, 0, 0, "later than a conversion can start (2147483.647 s)"},
+        {"the 32-bit wrap, past the end", 60 * S, 2147483648, 0, false, 0, 0, "starts at 2147483.648 s, at or after the end"},
+        {"the wrap, duration unknown", -1, 2147483648, 0, false, 0, 0, "later than a conversion can start"},
+        {"too long, duration unknown", -1, 0, 2147483648, false, 0, 0, "is longer (2147483.648 s)"},
+        {"negative start", 60 * S, -5, 0, false, 0, 0, "starts before the file does"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        rInputStreamInfo item;
+        item.FileName = "/films/a.mp4";
+        item.DurationUs = c.DurationUs;
+        std::string error;
+        EXPECT_EQ(SetTrim(item, c.StartMs, c.LengthMs, error), c.Ok) << error;
+        EXPECT_EQ(item.TrimStart, c.TrimStart);
+        EXPECT_EQ(item.TrimLength, c.TrimLength);
+        EXPECT_NE(error.find(c.Says), std::string::npos) << error;
+        if (!c.Ok) {
+            EXPECT_NE(error.find("/films/a.mp4"), std::string::npos) << error;
+        }
+        EXPECT_EQ(TrimProblem(item), "");
+        // The batch checks a record that was set by other means, too.
+        item.TrimStart = c.StartMs;
+        item.TrimLength = static_cast<int32_t>(c.LengthMs > 0 && c.LengthMs <= INT32_MAX ? c.LengthMs : 0);
+        EXPECT_EQ(TrimProblem(item).empty(), c.Ok || c.LengthMs > INT32_MAX) << TrimProblem(item);
+    }
 }

@@ -1,8 +1,6 @@
 // quillmoor-cli convert: the DVD batch without a window.
 #include <unistd.h>
 
-#include <QFileInfo>
-
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -15,7 +13,9 @@
 #include "Converter/FFmpegConverter.h"
 #include "Core/AppSettings.h"
 #include "Core/DvdBatch.h"
+#include "Core/FileNames.h"
 #include "Core/InputList.h"
+#include "Core/TrimCheck.h"
 #include "Logger/FFmpegLogger.h"
 #include "Platform/FileUtils.h"
 
@@ -75,10 +75,6 @@ int64_t ParseTime(const std::string& AText) {
         start = colon + 1;
     }
     return std::llround(total * 1000);
-}
-
-std::string AbsolutePath(const std::string& AName) {
-    return QFileInfo(QString::fromStdString(AName)).absoluteFilePath().toStdString();
 }
 
 struct TTrim {
@@ -251,7 +247,7 @@ int RunConvert(const TArgs& args) {
                 std::fprintf(stderr, "%s\n", error.c_str());
                 return 1;
             }
-            trims.emplace_back(AbsolutePath(file), trim);
+            trims.emplace_back(AbsoluteFileName(file), trim);
         } else if (a == "--threads" || a == "--jobs") {
             std::string text;
             if (!value(text))
@@ -294,6 +290,8 @@ int RunConvert(const TArgs& args) {
         outPath = LoadSettings().OutPath;
         if (outPath.empty())
             outPath = DefaultOutPath();
+        if (!HasHomeFolder())
+            std::fprintf(stderr, "There is no home folder (HOME), so the disc goes into %s\n", outPath.c_str());
     }
 
     TDvdBatch batch(ProgramFolder());
@@ -311,7 +309,7 @@ int RunConvert(const TArgs& args) {
     TInputList list;
     std::vector<std::string> absolute;
     for (const auto& f : files)
-        absolute.push_back(AbsolutePath(f));
+        absolute.push_back(AbsoluteFileName(f));
     std::vector<std::string> skipped;
     const std::string unreadable = list.Add(absolute, batch.Converter().Probe(), &skipped);
     for (const auto& name : skipped)
@@ -327,8 +325,11 @@ int RunConvert(const TArgs& args) {
             std::fprintf(stderr, "--trim names %s, which is not among the files\n", file.c_str());
             return 1;
         }
-        item->TrimStart = trim.StartMs;
-        item->TrimLength = static_cast<int32_t>(trim.LengthMs);
+        std::string error;
+        if (!SetTrim(*item, trim.StartMs, trim.LengthMs, error)) {
+            std::fprintf(stderr, "%s\n", error.c_str());
+            return 1;
+        }
     }
     if (list.Items().empty()) {
         std::fprintf(stderr, "None of the files can be converted.\n");
@@ -357,6 +358,8 @@ int RunConvert(const TArgs& args) {
         result = batch.Convert(list.Items());
     }
     display.EndLine();
+    for (const auto& note : result.Notes)
+        std::fprintf(stderr, "%s\n", note.c_str());
     if (result.Stopped) {
         std::fprintf(stderr, "Stopped; nothing was written to %s.\n", outPath.c_str());
         return 2;

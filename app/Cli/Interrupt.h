@@ -1,5 +1,6 @@
-// Ctrl-C (and SIGTERM) as a request handed to the main thread: a thread of its own waits for
-// the signal and queues AOnInterrupt; the signal itself does nothing else.
+// Ctrl-C, SIGTERM and SIGHUP (a closed terminal, a lost ssh session) as a request handed to
+// the main thread: a thread of its own waits for the signal and queues AOnInterrupt; the
+// signal itself does nothing else.
 #pragma once
 
 #include <pthread.h>
@@ -15,12 +16,20 @@ namespace qm::cli {
 
 class TInterruptToMainThread {
 public:
-    explicit TInterruptToMainThread(std::function<void()> AOnInterrupt)
-        : FOnInterrupt(std::move(AOnInterrupt)) {
+    // The signals served; a program blocks them before it starts any thread, so that none
+    // of its threads takes them.
+    static sigset_t Signals() {
         sigset_t set;
         sigemptyset(&set);
         sigaddset(&set, SIGINT);
         sigaddset(&set, SIGTERM);
+        sigaddset(&set, SIGHUP);
+        return set;
+    }
+
+    explicit TInterruptToMainThread(std::function<void()> AOnInterrupt)
+        : FOnInterrupt(std::move(AOnInterrupt)) {
+        const sigset_t set = Signals();
         pthread_sigmask(SIG_BLOCK, &set, nullptr);
         FThread = std::thread([this, set] {
             int sig = 0;

@@ -4,6 +4,8 @@
 #include <QSettings>
 #include <QStandardPaths>
 
+#include <cstdlib>
+
 #include "Core/Product.h"
 #include "Platform/FileUtils.h"
 
@@ -19,8 +21,15 @@ QSettings OpenStore() {
 
 } // namespace
 
+bool HasHomeFolder() {
+    const char* home = std::getenv("HOME");
+    return home && *home && std::string(home) != "/";
+}
+
 std::string DefaultOutPath() {
-    QString desktop = QStandardPaths::writableLocation(QStandardPaths::DesktopLocation);
+    // Without a home (cron, a service) the desktop would be /Desktop at the root.
+    QString desktop = HasHomeFolder() ? QStandardPaths::writableLocation(QStandardPaths::DesktopLocation)
+                                      : QDir::currentPath();
     if (desktop.isEmpty())
         desktop = QDir::homePath();
     return IncludeTrailingSlash(desktop.toStdString()) + product::Name + "/";

@@ -14,7 +14,10 @@ struct TAppSettings {
     bool ShowPreview = false; // show the frames of each conversion in a floating window
 };
 
-// The desktop folder + "Tarnwick Quillmoor/"; not created here.
+// Whether HOME names a home folder (not unset, empty or the root, as under cron or a service).
+bool HasHomeFolder();
+// The desktop folder + "Tarnwick Quillmoor/"; without a home folder the current folder +
+// "Tarnwick Quillmoor/". Not created here.
 std::string DefaultOutPath();
 // The stored values: an empty "OutPath" gives DefaultOutPath(), a switch is on unless it
 // reads exactly "0". A store that cannot be read leaves OutPath empty and the switches off.

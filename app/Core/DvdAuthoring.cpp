@@ -7,9 +7,11 @@
 #include <QFile>
 #include <QTextStream>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
+#include "Core/FileNames.h"
 #include "Core/Redirector.h"
 #include "Platform/MainThread.h"
 
@@ -30,6 +32,15 @@ int64_t SizeOf(const std::string& path) {
 }
 
 constexpr size_t KeptLines = 12;
+
+// XML holds only UTF-8, and a folder's name need not be. dvdauthor then runs inside AFolder
+// (see WriteBatchFile) and gets the names of what lies there relative to it.
+std::string AuthoringName(const std::string& APath, const std::string& AFolder) {
+    if (IsValidUtf8(AFolder) || APath.rfind(AFolder, 0) != 0)
+        return APath;
+    const std::string rest = APath.substr(AFolder.size());
+    return rest.empty() ? "./" : rest;
+}
 
 } // namespace
 
@@ -67,7 +78,7 @@ bool TDvdAuthoring::WriteAuthoringFile(const std::string& AOutPath,
         AError = "The authoring template " + TemplatePath() + " has no titleset/titles";
         return false;
     }
-    root.setAttribute("dest", QString::fromStdString(ADest.empty() ? AOutPath : ADest));
+    root.setAttribute("dest", QString::fromStdString(AuthoringName(ADest.empty() ? AOutPath : ADest, AOutPath)));
     const int before = titles.childNodes().count();
     for (size_t i = 0; i < AStreams.size(); ++i) {
         titles.appendChild(doc.createElement("pgc"));
@@ -76,22 +87,19 @@ bool TDvdAuthoring::WriteAuthoringFile(const std::string& AOutPath,
         QDomElement post = doc.createElement("post");
         pgc.appendChild(vob);
         pgc.appendChild(post);
-        vob.setAttribute("file", QString::fromStdString(AStreams[i]));
+        vob.setAttribute("file", QString::fromStdString(AuthoringName(AStreams[i], AOutPath)));
         const QString text =
             i + 1 < AStreams.size() ? QString("jump title %1;").arg(i + 2) : QString("exit;");
         post.appendChild(doc.createTextNode(text));
     }
     const std::string target = AOutPath + "dvd.xml";
-    QFile out(QString::fromStdString(target));
-    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        AError = "Cannot write " + target + ": " + out.errorString().toStdString();
-        return false;
-    }
     QByteArray bytes = doc.toByteArray(2);
     if (!bytes.startsWith("<?xml"))
         bytes.prepend("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n");
-    if (out.write(bytes) != bytes.size() || !out.flush()) {
-        AError = "Cannot write " + target + ": " + out.errorString().toStdString();
+    FILE* out = std::fopen(target.c_str(), "wb"); // the name's bytes as they are
+    const bool written = out && std::fwrite(bytes.constData(), 1, size_t(bytes.size()), out) == size_t(bytes.size());
+    if (!out || std::fclose(out) != 0 || !written) {
+        AError = "Cannot write " + target + ": " + std::strerror(errno);
         return false;
     }
     TotalSize = 0;
@@ -104,7 +112,9 @@ bool TDvdAuthoring::WriteBatchFile(const std::string& AOutPath, std::string& AEr
     const std::string path = AOutPath + "dvd.sh";
     // Every path is one literal shell word, whatever the folder is called.
     const std::string line =
-        ShellQuote(AuthoringProgram()) + " -x " + ShellQuote(AOutPath + "dvd.xml") + "\n";
+        IsValidUtf8(AOutPath)
+            ? ShellQuote(AuthoringProgram()) + " -x " + ShellQuote(AOutPath + "dvd.xml") + "\n"
+            : "cd " + ShellQuote(AOutPath) + " && " + ShellQuote(AuthoringProgram()) + " -x dvd.xml\n";
     FILE* f = std::fopen(path.c_str(), "w");
     if (!f) {
         AError = "Cannot write " + path + ": " + std::strerror(errno);
@@ -123,6 +133,12 @@ void TDvdAuthoring::KeepLine(const std::string& ALine) {
         return;
     if (ALine.rfind("ERR:", 0) == 0)
         FSawError = true;
+    static const std::string processing = "STAT: Processing ";
+    if (ALine.rfind(processing, 0) == 0) {
+        FLastStream = ALine.substr(processing.size());
+        if (FLastStream.size() > 3 && FLastStream.compare(FLastStream.size() - 3, 3, "...") == 0)
+            FLastStream.resize(FLastStream.size() - 3);
+    }
     if (OnLine)
         OnLine(ALine);
     FLastLines.push_back(ALine);
@@ -176,6 +192,7 @@ void TDvdAuthoring::Cancel() {
 bool TDvdAuthoring::RunAuthoring(const std::string& AScriptPath, const std::string& AOutPath,
                                  const std::string& ANorm, std::string& AError) {
     FLastLines.clear();
+    FLastStream.clear();
     FSawError = false;
     FCancelled = false;
     std::vector<std::string> env;

@@ -45,12 +45,16 @@ public:
     std::function<void(const std::string& ALine)> OnLine;
     // The last lines dvdauthor printed (for the failure message).
     const std::vector<std::string>& LastLines() const { return FLastLines; }
+    // The stream dvdauthor read last ("STAT: Processing NAME..."), as named in dvd.xml; the
+    // one it stopped on when it failed. Empty before it read any.
+    const std::string& LastStream() const { return FLastStream; }
 
 private:
     void KeepLine(const std::string& ALine);
 
     std::string FProgramFolder;
     std::vector<std::string> FLastLines;
+    std::string FLastStream;
     bool FSawError = false;
     double FLastPercent = 0;
     TRedirector* FRunning = nullptr; // while RunAuthoring waits

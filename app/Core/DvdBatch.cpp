@@ -4,20 +4,23 @@
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 
-#include <QDir>
-#include <QFile>
-
 #include <cerrno>
 #include <cstdarg>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 
 #include "Converter/FFmpegConverter.h"
 #include "Core/DvdAuthoring.h"
+#include "Core/DurationCheck.h"
+#include "Core/InputFileKind.h"
+#include "Core/TrimCheck.h"
+#include "Core/WorkFolders.h"
 #include "Platform/FileUtils.h"
 #include "Platform/MainThread.h"
+#include "Probe/DvdStreamCheck.h"
 
 namespace qm {
 
@@ -64,9 +67,23 @@ std::string Format(const char* AFormat, ...) {
     return text;
 }
 
-bool RemoveTree(const std::string& APath) { return QDir(QString::fromStdString(APath)).removeRecursively(); }
+// Names are bytes: a folder whose name is not UTF-8 is found as it is.
+bool RemoveTree(const std::string& APath) {
+    std::error_code ec;
+    std::filesystem::remove_all(APath, ec);
+    return !ec;
+}
 
-bool IsFolder(const std::string& APath) { return QDir(QString::fromStdString(APath)).exists(); }
+bool IsFolder(const std::string& APath) {
+    std::error_code ec;
+    return std::filesystem::is_directory(APath, ec);
+}
+
+bool MakeFolder(const std::string& APath) {
+    std::error_code ec;
+    std::filesystem::create_directories(APath, ec);
+    return IsFolder(APath);
+}
 
 // Anything by that name, also a dangling link.
 bool Exists(const std::string& APath) {
@@ -155,11 +172,27 @@ int64_t EstimateBatchBytes(const std::vector<rInputStreamInfo>& AItems, const TD
     const double bytesPerMs = (APreset.VideoBitrate + APreset.AudioBitrate) / 8.0 / 1000.0;
     double total = 0;
     for (const auto& item : AItems) {
-        const int64_t ms = item.ConvertedLengthMs();
+        const int64_t ms = PlausibleConvertedLengthMs(item);
         if (ms > 0)
             total += ms * bytesPerMs;
     }
     return static_cast<int64_t>(total * 2);
+}
+
+// " The most is for FILE (about N MB)." — the file to look at when the space is short.
+static std::string LargestFileSentence(const std::vector<rInputStreamInfo>& AItems, const TDvdPreset& APreset) {
+    const rInputStreamInfo* largest = nullptr;
+    int64_t most = 0;
+    for (const auto& item : AItems) {
+        const int64_t bytes = EstimateBatchBytes({item}, APreset);
+        if (bytes > most) {
+            most = bytes;
+            largest = &item;
+        }
+    }
+    if (!largest || AItems.size() < 2)
+        return largest ? " It is all for " + largest->FileName + "." : "";
+    return " The most is for " + largest->FileName + " (about " + std::to_string(most / 1048576) + " MB).";
 }
 
 TDvdBatch::TDvdBatch(std::string AProgramFolder)
@@ -296,7 +329,7 @@ bool TDvdBatch::CheckBeforeStart(const std::vector<rInputStreamInfo>& AItems, TB
         return false;
     }
     const std::string out = IncludeTrailingSlash(OutPath);
-    if (!QDir().mkpath(QString::fromStdString(out)) || !IsFolder(out)) {
+    if (!MakeFolder(out)) {
         AResult.Error = "Cannot create the output folder " + out + ".";
         return false;
     }
@@ -306,6 +339,8 @@ bool TDvdBatch::CheckBeforeStart(const std::vector<rInputStreamInfo>& AItems, TB
                         "existing disc to be replaced.";
         return false;
     }
+    // What killed batches left here goes before the space is counted.
+    AResult.Notes = RemoveStaleWorkFolders(out);
     struct statvfs fs {};
     if (::statvfs(out.c_str(), &fs) == 0) {
         const double freeBytes = static_cast<double>(fs.f_bavail) * static_cast<double>(fs.f_frsize);
@@ -313,17 +348,12 @@ bool TDvdBatch::CheckBeforeStart(const std::vector<rInputStreamInfo>& AItems, TB
         if (needed > freeBytes) {
             AResult.Error = Format("Not enough free space in %s: the disc needs about %.0f MB while "
                                    "it is being made, and %.0f MB are free.",
-                                   out.c_str(), needed / 1048576, freeBytes / 1048576);
+                                   out.c_str(), needed / 1048576, freeBytes / 1048576) +
+                            LargestFileSentence(AItems, preset);
             return false;
         }
     }
-    std::string work = out + ".quillmoor-XXXXXX";
-    if (!::mkdtemp(work.data())) {
-        AResult.Error = "Cannot write into the output folder " + out + ": " + std::strerror(errno);
-        return false;
-    }
-    FWorkFolder = work + "/";
-    return true;
+    return MakeWorkFolder(out, FWorkFolder, AResult.Error);
 }
 
 int32_t TDvdBatch::AddFileTask(int AIndex, double ADiscAspect, const TProgressShare& AShare) {
@@ -333,6 +363,13 @@ int32_t TDvdBatch::AddFileTask(int AIndex, double ADiscAspect, const TProgressSh
     slot->File = AIndex;
     slot->Share = AShare;
     slot->LengthMs = item.ConvertedLengthMs();
+    // The file may have been replaced since it was added; the trim is checked before its
+    // start is narrowed to 32 bits.
+    for (const std::string& problem : {NotARegularFile(item.FileName), TrimProblem(item)})
+        if (!problem.empty()) {
+            FAddError = problem;
+            return -1;
+        }
     TInputOptions input;
     InitInputOptions(input);
     input.StartTimeMs = static_cast<int32_t>(item.TrimStart);
@@ -371,20 +408,24 @@ void TDvdBatch::RunTasks(int32_t AThreadCount) {
 }
 
 bool TDvdBatch::TaskSucceeded(const TTaskSlot& ASlot, std::string& AError) {
-    std::lock_guard<std::mutex> guard(FRun->Lock);
-    if (!ASlot.SetupError.empty()) {
-        AError = ASlot.SetupError;
-        return false;
+    {
+        std::lock_guard<std::mutex> guard(FRun->Lock);
+        if (!ASlot.SetupError.empty()) {
+            AError = ASlot.SetupError;
+            return false;
+        }
+        if (!ASlot.Finished || ASlot.Exception) {
+            AError = !ASlot.Message.empty() ? ASlot.Message : "The conversion did not finish.";
+            return false;
+        }
     }
-    if (!ASlot.Finished || ASlot.Exception) {
-        AError = !ASlot.Message.empty() ? ASlot.Message : "The conversion did not finish.";
-        return false;
-    }
+    // Read back: a stream without pictures from its start would stop the authoring of all.
     if (FileSize(StreamName(ASlot.File)) <= 0) {
         AError = "The conversion wrote no stream.";
         return false;
     }
-    return true;
+    AError = DvdStreamProblem(StreamName(ASlot.File), PlausibleConvertedLengthMs((*FItems)[size_t(ASlot.File)]));
+    return AError.empty();
 }
 
 void TDvdBatch::PrepareRun() {
@@ -507,6 +548,7 @@ bool TDvdBatch::Author(const std::vector<std::string>& AStreams, TBatchResult& A
         ok = authoring.RunAuthoring(FWorkFolder + "dvd.sh", disc, preset.NormType == 1 ? "PAL" : "NTSC",
                                     error);
         FCancelAuthoring = nullptr;
+        FAuthoringStream = ok ? std::string() : authoring.LastStream();
     }
     if (!ok) {
         if (FStopped)
@@ -588,7 +630,7 @@ TBatchResult TDvdBatch::Convert(const std::vector<rInputStreamInfo>& AItems) {
             result.Error = "No file could be converted, so there is nothing to put on a disc.";
         } else if (!FStopped) {
             SetUiState(bsAuthoring);
-            result.Authored = Author(produced, result);
+            result.Authored = AuthorLeavingOffBadStreams(produced, result);
         }
     } catch (const std::exception& e) {
         result.Error = e.what();

@@ -55,6 +55,7 @@ struct TBatchResult {
     bool Stopped = false;  // the user stopped the batch
     std::string Error;     // why the batch failed as a whole; "" when authored or stopped
     std::vector<TBatchFile> Files;
+    std::vector<std::string> Notes; // what the batch cleared away or found on its way
     // Every file of the batch is on the disc.
     bool Complete() const;
 };
@@ -149,6 +150,9 @@ private:
     bool ConvertFile(int AIndex, double ADiscAspect, std::string& AError);
     void ConvertTogether(double ADiscAspect, TBatchResult& AResult);
     bool Author(const std::vector<std::string>& AStreams, TBatchResult& AResult);
+    // Author, and when dvdauthor stops on one stream of several, that file is left off with
+    // its message and the others are authored again without it.
+    bool AuthorLeavingOffBadStreams(std::vector<std::string> AStreams, TBatchResult& AResult);
     // Moves the authored VIDEO_TS and AUDIO_TS from ADisc into the output folder; false with
     // the reason, the output folder as it was.
     bool PlaceDisc(const std::string& ADisc, std::string& AError);
@@ -166,6 +170,7 @@ private:
     std::vector<bool> FAnnounced; // side by side: OnFileStart called
     std::string FAddError;
     std::function<void()> FCancelAuthoring; // while dvdauthor runs
+    std::string FAuthoringStream;            // the stream dvdauthor failed on, as it named it
     // Shared with the converter's threads.
     std::shared_ptr<TRunState> FRun;
 };

@@ -6,6 +6,8 @@
 #include <functional>
 #include <utility>
 
+#include "Core/FileNames.h"
+#include "Core/InputFileKind.h"
 #include "Core/Product.h"
 #include "Probe/AVProbe.h"
 #include "Probe/MediaText.h"
@@ -22,6 +24,9 @@ int64_t rInputStreamInfo::ConvertedLengthMs() const {
 
 bool ReadInputFile(TCustomAVProbe& AProbe, const std::string& AFileName, rInputStreamInfo& ARecord,
                    std::string& AError) {
+    AError = NotARegularFile(AFileName);
+    if (!AError.empty())
+        return false;
     if (!AProbe.LoadFile(AFileName)) {
         AError = AProbe.LastError();
         return false;
@@ -72,9 +77,8 @@ int RowAfterRemove(int ALowestRemoved, int ACountLeft) {
 }
 
 const rInputStreamInfo* TInputList::Find(const std::string& AFileName) const {
-    const QString name = QString::fromStdString(AFileName);
     for (const auto& item : FItems)
-        if (QString::fromStdString(item.FileName).compare(name, Qt::CaseInsensitive) == 0)
+        if (SameFileName(item.FileName, AFileName))
             return &item;
     return nullptr;
 }

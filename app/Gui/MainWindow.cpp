@@ -29,6 +29,7 @@
 
 #include "Converter/FFmpegConverter.h"
 #include "Core/DvdPresets.h"
+#include "Core/FileNames.h"
 #include "Core/Product.h"
 #include "Gui/InputListModel.h"
 #include "Gui/NotificationSound.h"
@@ -100,6 +101,8 @@ QString BatchFailureText(const TBatchResult& AResult) {
                                  : QStringLiteral("These files could not be converted:");
         text += "\n" + failed.join("\n");
     }
+    for (const std::string& note : AResult.Notes)
+        text += (text.isEmpty() ? "" : "\n\n") + Q(note);
     return text;
 }
 
@@ -407,7 +410,7 @@ void TMainWindow::AddFiles(const QStringList& ANames) {
         return;
     std::vector<std::string> names;
     for (const QString& name : ANames)
-        names.push_back(name.toStdString());
+        names.push_back(FileNameOnDisk(name)); // the bytes of a name that is not UTF-8
     std::string unreadable;
     try {
         unreadable = FModel->Add(names, FBatch->Converter().Probe());

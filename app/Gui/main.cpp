@@ -15,10 +15,7 @@
 int main(int argc, char** argv) {
     // Before Qt starts threads of its own: they must not take the signals that the window
     // answers (see below).
-    sigset_t blocked;
-    sigemptyset(&blocked);
-    sigaddset(&blocked, SIGINT);
-    sigaddset(&blocked, SIGTERM);
+    const sigset_t blocked = qm::cli::TInterruptToMainThread::Signals();
     pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
 
     QApplication app(argc, argv);

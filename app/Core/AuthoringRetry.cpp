@@ -32,6 +32,7 @@ std::string AuthoringReason(const std::string& AError) {
 
 bool TDvdBatch::AuthorLeavingOffBadStreams(std::vector<std::string> AStreams, TBatchResult& AResult) {
     for (;;) {
+        FAuthoringStream.clear(); // set again only when dvdauthor itself fails
         if (Author(AStreams, AResult))
             return true;
         if (FStopped || AStreams.size() < 2)

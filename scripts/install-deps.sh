@@ -12,7 +12,31 @@ qt6-base-dev qt6-base-dev-tools libgl-dev libxkbcommon-dev
 libgtest-dev
 dvdauthor lsdvd
 xvfb xauth fonts-dejavu-core
+locales
 "
+
+# The number tests run the batch in a locale that writes a decimal comma.
+TEST_LOCALE="de_DE.UTF-8"
+
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then
+    SUDO="sudo"
+fi
+
+have_test_locale() {
+    locale -a 2>/dev/null | grep -qi '^de_DE\.utf-\?8$'
+}
+
+make_test_locale() {
+    have_test_locale && return 0
+    echo "install-deps: generating the locale $TEST_LOCALE"
+    if [ -f /etc/locale.gen ] && grep -q "^# *$TEST_LOCALE UTF-8" /etc/locale.gen; then
+        $SUDO sed -i "s/^# *\($TEST_LOCALE UTF-8\)/\1/" /etc/locale.gen
+        $SUDO locale-gen
+    else
+        $SUDO localedef -i de_DE -f UTF-8 "$TEST_LOCALE"
+    fi
+}
 
 missing=""
 for p in $PACKAGES; do
@@ -22,13 +46,9 @@ for p in $PACKAGES; do
 done
 
 if [ -z "$missing" ]; then
+    make_test_locale
     echo "install-deps: all packages present"
     exit 0
-fi
-
-SUDO=""
-if [ "$(id -u)" -ne 0 ]; then
-    SUDO="sudo"
 fi
 
 echo "install-deps: installing$missing"
@@ -36,3 +56,4 @@ export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update -y
 # shellcheck disable=SC2086
 $SUDO apt-get install -y --no-install-recommends $missing
+make_test_locale

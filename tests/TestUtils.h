@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -107,6 +108,26 @@ inline TRunResult RunSignalledWhen(std::vector<std::string> AArgs, const std::st
         result.ExitCode = WEXITSTATUS(status);
     return result;
 }
+
+// The comma-decimal locale of the number tests (scripts/install-deps.sh generates it).
+inline constexpr const char* CommaLocale = "de_DE.UTF-8";
+
+// The C library's locale switched for this object's life, as a desktop toolkit switches it
+// to the user's; Active() is false when the locale is not on this machine.
+class TScopedLocale {
+public:
+    explicit TScopedLocale(const char* AName) : FOld(std::setlocale(LC_ALL, nullptr)) {
+        FActive = std::setlocale(LC_ALL, AName) != nullptr;
+    }
+    ~TScopedLocale() { std::setlocale(LC_ALL, FOld.c_str()); }
+    TScopedLocale(const TScopedLocale&) = delete;
+    TScopedLocale& operator=(const TScopedLocale&) = delete;
+    bool Active() const { return FActive; }
+
+private:
+    std::string FOld;
+    bool FActive = false;
+};
 
 using qm::ShellQuote;
 

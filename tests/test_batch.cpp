@@ -401,6 +401,29 @@ TEST_F(DvdBatchRun, PauseAndResumeInsideTheWaitThenTheStatesOfAWholeBatch) {
     EXPECT_EQ(r.Files[2].Title, 3);
 }
 
+// A desktop toolkit switches the C library to the user's locale; in German it writes
+// "29,97". The presets, the engine's options and the progress texts read the same there.
+TEST_F(DvdBatchRun, UnderACommaDecimalLocaleAnNtscAndAPalPresetEachMakeADisc) {
+    if (test::RunCommand("command -v dvdauthor").ExitCode != 0)
+        GTEST_SKIP() << "dvdauthor is not installed (scripts/install-deps.sh installs it)";
+    test::TScopedLocale locale(test::CommaLocale);
+    ASSERT_TRUE(locale.Active()) << test::CommaLocale << " is not generated (scripts/install-deps.sh does it)";
+    const std::vector<rInputStreamInfo> one(List.Items().begin(), List.Items().begin() + 1);
+    for (int preset : {3, 7}) {
+        SCOPED_TRACE(DvdPresets()[preset].ItemText);
+        Batch.PresetIndex = preset;
+        Batch.OutPath = Dir / ("out" + std::to_string(preset));
+        std::vector<std::string> labels;
+        Batch.OnProgress = [&](const TBatchProgress& p) { labels.push_back(p.Label); };
+        const TBatchResult r = Batch.Convert(one);
+        ASSERT_TRUE(r.Authored) << r.Error << (r.Files.empty() ? "" : " " + r.Files[0].Error);
+        ASSERT_FALSE(labels.empty());
+        for (const auto& l : labels)
+            EXPECT_EQ(l.find(','), std::string::npos) << l;
+        EXPECT_EQ(labels.back(), "Progress: 100.00%");
+    }
+}
+
 TEST_F(DvdBatchRun, StopDuringTheSecondFileAuthorsNothingAndCleansUp) {
     Batch.OnFileStart = [&](int AIndex, const rInputStreamInfo&) {
         if (AIndex == 1)

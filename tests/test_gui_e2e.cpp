@@ -18,6 +18,7 @@
 #include <QTest>
 #include <QTimer>
 
+#include <clocale>
 #include <cstring>
 #include <filesystem>
 #include <regex>
@@ -141,6 +142,39 @@ private slots:
             entries.push_back(e.path().filename().string());
         std::sort(entries.begin(), entries.end());
         QCOMPARE(entries, std::vector<std::string>({"AUDIO_TS", "VIDEO_TS"}));
+    }
+
+    // Run once as it is and once more by ctest with LC_ALL=de_DE.UTF-8: the toolkit then
+    // gives the C library the German number format ("29,97"), which the NTSC presets and
+    // every number of the batch must not notice.
+    void theWholeBatchConvertsWithAnNtscAndAPalPreset() {
+        if (test::FindOnPath("dvdauthor").empty() || test::FindOnPath("lsdvd").empty())
+            QSKIP("dvdauthor or lsdvd is not installed (scripts/install-deps.sh installs both)");
+        if (const char* all = std::getenv("LC_ALL"); all && std::strcmp(all, test::CommaLocale) == 0)
+            QCOMPARE(QString(std::localeconv()->decimal_point), QString(","));
+        for (int preset : {3, 7}) {
+            test::TTempDir dir;
+            const std::string out = dir / "disc/";
+            SaveSettings({out, false, false, false});
+            test::TFakeDesktop desktop;
+            auto window = test::OpenWindow(desktop.Services());
+            TMainWindow& w = *window;
+            w.AddFiles({QString::fromStdString(fixtures::FixturePath("mp4_h264_aac.mp4"))});
+            w.findChild<QComboBox*>("cbPreset")->setCurrentIndex(preset);
+            QStringList labels;
+            connect(&w, &TMainWindow::ProgressShown, &w, [&] { labels << w.findChild<QLabel*>("lbProgress")->text(); });
+            QSignalSpy finished(&w, &TMainWindow::BatchFinished);
+            QTimer::singleShot(0, w.findChild<QPushButton*>("bbConvert"), &QPushButton::click);
+            QVERIFY(finished.wait(300000));
+            QVERIFY2(desktop.Messages.empty(), desktop.Messages.empty() ? "" : qPrintable(desktop.Messages[0].Text));
+            const QRegularExpression label(R"(^Progress: \d{1,3}\.\d\d%$)");
+            for (const QString& text : labels)
+                QVERIFY2(label.match(text).hasMatch(), qPrintable(text));
+            const auto read = test::RunCommand("lsdvd -v " + test::ShellQuote(out));
+            QVERIFY2(read.Output.find("Title: 01, Length:") != std::string::npos, read.Output.c_str());
+            QVERIFY2(read.Output.find(preset == 3 ? "Format: NTSC" : "Format: PAL") != std::string::npos,
+                     read.Output.c_str());
+        }
     }
 
     void eachConversionShowsItsFramesInAFloatingWindowUntilTheUserClosesIt() {

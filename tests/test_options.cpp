@@ -12,6 +12,8 @@
 #include "Platform/FileUtils.h"
 #include "Platform/MainThread.h"
 
+#include "TestUtils.h"
+
 using namespace qm;
 
 namespace {
@@ -103,13 +105,28 @@ TEST_F(OptionsTest, ValueKindsConvertOrFailWithTheirMessages) {
         {"timestamp", "1970-01-02 00:00:00Z", "",
          [](const TOptionSet& o) { return o.RecordingTimestamp == 86400; }},
         {"timestamp", "never", "Invalid date specification for timestamp: never", nullptr},
+        // frame rates: decimals, ratios and the library's names
+        {"r", "29.97", "", [](const TOptionSet& o) { return o.FrameRate == TRational32{2997, 100}; }},
+        {"r", "23.976", "", [](const TOptionSet& o) { return o.FrameRate == TRational32{2997, 125}; }},
+        {"r", "24000:1001", "", [](const TOptionSet& o) { return o.FrameRate == TRational32{24000, 1001}; }},
+        {"r", "ntsc", "", [](const TOptionSet& o) { return o.FrameRate == TRational32{30000, 1001}; }},
+        {"r", "29,97", "Incorrect frame rate", nullptr},
+        {"r", "0", "Incorrect frame rate", nullptr},
+        {"r", "-25", "Incorrect frame rate", nullptr},
+        {"r", "25/0", "Incorrect frame rate", nullptr},
+        {"muxdelay", "0,7", "'0,7' is not a valid floating point value", nullptr},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.Name) + " = '" + c.Value + "'");
-        Engine->ResetOptions();
-        EXPECT_EQ(ErrorOf(c.Name, c.Value), c.Error);
-        if (c.Check) {
-            EXPECT_TRUE(c.Check(Engine->Options));
+    // The same in a locale whose C library writes a decimal comma.
+    for (const char* locale : {"C", test::CommaLocale}) {
+        test::TScopedLocale scoped(locale);
+        ASSERT_TRUE(scoped.Active()) << locale << " is not generated (scripts/install-deps.sh does it)";
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(locale) + ": " + c.Name + " = '" + c.Value + "'");
+            Engine->ResetOptions();
+            EXPECT_EQ(ErrorOf(c.Name, c.Value), c.Error);
+            if (c.Check) {
+                EXPECT_TRUE(c.Check(Engine->Options));
+            }
         }
     }
 }

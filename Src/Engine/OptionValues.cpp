@@ -1,13 +1,12 @@
 #include "OptionValues.h"
 
 #include <cctype>
-#include <clocale>
-#include <cmath>
 #include <cstdlib>
 #include <limits>
 
 #include "Engine/FFmpegException.h"
 #include "Loader/MediaEntries.h"
+#include "Platform/Numbers.h"
 
 namespace qm {
 
@@ -85,36 +84,32 @@ int32_t ParseInt32(const std::string& text) {
 }
 
 double ParseFloat(const std::string& text) {
-    // Only the plain decimal syntax: no hexadecimal floats, infinities or NaN.
-    const char point = *std::localeconv()->decimal_point;
-    const std::string trimmed = Trim(text);
-    size_t i = 0;
-    if (i < trimmed.size() && (trimmed[i] == '+' || trimmed[i] == '-'))
-        ++i;
-    size_t digits = 0;
-    while (i < trimmed.size() && std::isdigit(static_cast<unsigned char>(trimmed[i])))
-        ++i, ++digits;
-    if (i < trimmed.size() && trimmed[i] == point) {
-        ++i;
-        while (i < trimmed.size() && std::isdigit(static_cast<unsigned char>(trimmed[i])))
-            ++i, ++digits;
-    }
-    bool ok = digits > 0;
-    if (ok && i < trimmed.size() && (trimmed[i] == 'e' || trimmed[i] == 'E')) {
-        ++i;
-        if (i < trimmed.size() && (trimmed[i] == '+' || trimmed[i] == '-'))
-            ++i;
-        size_t expDigits = 0;
-        while (i < trimmed.size() && std::isdigit(static_cast<unsigned char>(trimmed[i])))
-            ++i, ++expDigits;
-        ok = expDigits > 0;
-    }
-    if (!ok || i != trimmed.size())
-        throw EConvertError("'" + text + "' is not a valid floating point value");
-    const double value = std::strtod(trimmed.c_str(), nullptr);
-    if (!std::isfinite(value))
+    // Only the plain decimal syntax, with a full stop in every locale: no hexadecimal
+    // floats, infinities or NaN.
+    double value = 0;
+    if (!ParseDecimal(text, value))
         throw EConvertError("'" + text + "' is not a valid floating point value");
     return value;
+}
+
+bool ParseVideoRate(const std::string& text, AVRational& rate) {
+    double value = 0;
+    const size_t slash = text.find_first_of("/:");
+    if (slash == std::string::npos) {
+        // Only the names go to the library: its own number reading follows the locale.
+        if (!ParseDecimal(text, value))
+            return text.find_first_of("0123456789") == std::string::npos &&
+                   ff::av_parse_video_rate(&rate, text.c_str()) >= 0;
+    } else {
+        double num = 0, den = 0;
+        if (!ParseDecimal(text.substr(0, slash), num) || !ParseDecimal(text.substr(slash + 1), den) || den == 0)
+            return false;
+        value = num / den;
+    }
+    if (!(value > 0) || value > std::numeric_limits<int32_t>::max())
+        return false;
+    rate = ff::av_d2q(value, 1001000);
+    return rate.num > 0 && rate.den > 0;
 }
 
 int64_t ParseTime(const std::string& optionName, const std::string& text, bool isDuration) {

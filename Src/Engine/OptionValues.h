@@ -5,6 +5,10 @@
 #include <stdexcept>
 #include <string>
 
+extern "C" {
+#include <libavutil/rational.h>
+}
+
 namespace qm {
 
 // A value that is not a number of the expected kind. Not an FFmpegException: it travels
@@ -26,9 +30,13 @@ bool ParseFlag(const std::string& text);
 // "$", "x", "X", "0x" or "0X"; nothing may follow. "'%s' is not a valid integer value".
 int32_t ParseInt32(const std::string& text);
 int64_t ParseInt64(const std::string& text);
-// A decimal number with the locale's decimal separator, blanks around it allowed.
+// A decimal number with a full stop whatever the locale, blanks around it allowed.
 // "'%s' is not a valid floating point value".
 double ParseFloat(const std::string& text);
+// A frame rate: "29.97", "25", "30000/1001" or "24000:1001", read the same in every locale,
+// or one of the library's names ("ntsc", "pal", "film" ...). False for anything else and
+// for a rate that is not above 0.
+bool ParseVideoRate(const std::string& text, AVRational& rate);
 // Duration or date through the format library; microseconds.
 // A text that is no duration (or date) throws FFmpegException naming the option and the text.
 int64_t ParseTime(const std::string& optionName, const std::string& text, bool isDuration);

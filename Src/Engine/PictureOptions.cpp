@@ -12,7 +12,7 @@ void TCustomFFmpeg::FrameRateOption(const std::string&, const std::string& AValu
     if (AValue.empty())
         return;
     AVRational rate{0, 0};
-    if (ff::av_parse_video_rate(&rate, AValue.c_str()) < 0)
+    if (!ParseVideoRate(AValue, rate))
         throw FFmpegException("Incorrect frame rate");
     Options.FrameRate = {rate.num, rate.den};
 }

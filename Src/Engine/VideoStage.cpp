@@ -227,15 +227,16 @@ void TCustomFFmpeg::VideoStats(TOutputStreamState& AOutput, int AFrameSize) {
     if (enc->codec_type != AVMEDIA_TYPE_VIDEO)
         return;
     FILE* f = FVstatsFile.get();
-    std::fprintf(f, "frame= %5d q= %2.1f ", AOutput.FrameNumber, AOutput.Setup->Quality / FF_QP2LAMBDA);
+    // Format: the file's numbers have a full stop in every locale.
+    std::fputs(Format("frame= %5d q= %2.1f ", AOutput.FrameNumber, AOutput.Setup->Quality / FF_QP2LAMBDA).c_str(), f);
     if ((enc->flags & AV_CODEC_FLAG_PSNR) && AOutput.LastErrors[0] > 0)
-        std::fprintf(f, "PSNR= %6.2f ",
-                     Psnr(AOutput.LastErrors[0], double(enc->width) * enc->height * 255.0 * 255.0));
+        std::fputs(Format("PSNR= %6.2f ",
+                          Psnr(AOutput.LastErrors[0], double(enc->width) * enc->height * 255.0 * 255.0)).c_str(), f);
     std::fprintf(f, "f_size= %6d ", AFrameSize);
     const double tb = av_q2d(enc->time_base);
     const double t = std::max(AOutput.SyncOpts * tb, 0.01);
-    std::fprintf(f, "s_size= %8.0fkB time= %0.3f br= %7.1fkbits/s avg_br= %7.1fkbits/s ",
-                 FVideoBytes / 1024.0, t, AFrameSize * 8 / tb / 1000, FVideoBytes * 8 / t / 1000);
+    std::fputs(Format("s_size= %8.0fkB time= %0.3f br= %7.1fkbits/s avg_br= %7.1fkbits/s ",
+                      FVideoBytes / 1024.0, t, AFrameSize * 8 / tb / 1000, FVideoBytes * 8 / t / 1000).c_str(), f);
     std::fprintf(f, "type= %c\n", ff::av_get_picture_type_char(
                                        static_cast<AVPictureType>(AOutput.LastPictureType)));
 }

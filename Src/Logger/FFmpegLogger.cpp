@@ -11,6 +11,7 @@
 
 #include "Loader/MediaEntries.h"
 #include "Platform/MainThread.h"
+#include "Platform/Numbers.h"
 
 namespace qm {
 
@@ -28,17 +29,7 @@ uint32_t CurrentThreadId() { return static_cast<uint32_t>(::syscall(SYS_gettid))
 
 } // namespace
 
-std::string VFormat(const char* format, va_list args) {
-    va_list copy;
-    va_copy(copy, args);
-    int n = std::vsnprintf(nullptr, 0, format, copy);
-    va_end(copy);
-    if (n <= 0)
-        return {};
-    std::string out(static_cast<size_t>(n), '\0');
-    std::vsnprintf(out.data(), out.size() + 1, format, args);
-    return out;
-}
+std::string VFormat(const char* format, va_list args) { return VFormatC(format, args); }
 
 std::string Format(const char* format, ...) {
     va_list args;

@@ -75,7 +75,7 @@ void Log(const void* sender, TLogLevel level, const std::string& text);
 void LogF(const void* sender, TLogLevel level, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
 
-// printf into a std::string of whatever length the text needs.
+// printf into a std::string of whatever length the text needs, numbers as in the C locale.
 std::string VFormat(const char* format, va_list args);
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 

@@ -18,6 +18,7 @@
 #include "Core/TrimCheck.h"
 #include "Logger/FFmpegLogger.h"
 #include "Platform/FileUtils.h"
+#include "Platform/Numbers.h"
 
 namespace qm::cli {
 
@@ -67,7 +68,10 @@ int64_t ParseTime(const std::string& AText) {
         if (part.empty() || part.find_first_not_of("0123456789.") != std::string::npos ||
             std::count(part.begin(), part.end(), '.') > (colon == std::string::npos ? 1 : 0))
             return -1;
-        total = total * 60 + std::strtod(part.c_str(), nullptr);
+        double value = 0;
+        if (!ParseDecimal(part, value))
+            return -1;
+        total = total * 60 + value;
         if (++parts > 3)
             return -1;
         if (colon == std::string::npos)

@@ -12,6 +12,7 @@
 #include "Logger/FFmpegLogger.h"
 #include "Platform/FileUtils.h"
 #include "Platform/MainThread.h"
+#include "Platform/Numbers.h"
 
 namespace qm::cli {
 
@@ -79,10 +80,12 @@ int RunEngine(const TArgs& args) {
     std::atomic<bool> progressShown{false};
     engine.ProgressNotify = [&progressShown](TCustomFFmpeg*, int32_t frame, int32_t fps, int32_t timeMs, float q,
                                float kbps, int64_t size, int32_t) {
-        std::fprintf(stderr, "\rframe=%5d fps=%3d q=%4.1f size=%8lldkB time=%02d:%02d:%02d.%02d "
-                             "bitrate=%7.1fkbits/s",
-                     frame, fps, q, static_cast<long long>(size / 1024), timeMs / 3600000,
-                     timeMs / 60000 % 60, timeMs / 1000 % 60, timeMs / 10 % 100, kbps);
+        std::fputs(FormatC("\rframe=%5d fps=%3d q=%4.1f size=%8lldkB time=%02d:%02d:%02d.%02d "
+                           "bitrate=%7.1fkbits/s",
+                           frame, fps, q, static_cast<long long>(size / 1024), timeMs / 3600000,
+                           timeMs / 60000 % 60, timeMs / 1000 % 60, timeMs / 10 % 100, kbps)
+                       .c_str(),
+                   stderr);
     };
     engine.TerminateNotify = [&](TCustomFFmpeg*) {
         ended = true;

@@ -13,6 +13,7 @@
 #include "Loader/MediaEntries.h"
 #include "Platform/MainThread.h"
 #include "Player/FFPlayer.h"
+#include "Platform/Numbers.h"
 
 namespace qm::cli {
 
@@ -52,11 +53,7 @@ void PrintLine(const std::string& ALine) {
     std::fflush(stdout);
 }
 
-bool ParseNumber(const std::string& AText, double& AValue) {
-    char* end = nullptr;
-    AValue = std::strtod(AText.c_str(), &end);
-    return !AText.empty() && end && *end == '\0';
-}
+bool ParseNumber(const std::string& AText, double& AValue) { return ParseDecimal(AText, AValue); }
 
 } // namespace
 
@@ -108,7 +105,7 @@ int RunPlay(const TArgs& args) {
     player.OnFileOpen = [](TCustomPlayer&, int64_t ADuration, int32_t AWidth, int32_t AHeight,
                            int32_t&, int32_t&) {
         std::lock_guard lock(GPrintLock);
-        std::printf("opened: duration %.3f s", ADuration / 1e6);
+        std::fputs(FormatC("opened: duration %.3f s", ADuration / 1e6).c_str(), stdout);
         if (AWidth > 0)
             std::printf(", picture %" PRId32 "x%" PRId32, AWidth, AHeight);
         std::printf("\n");
@@ -156,9 +153,7 @@ int RunPlay(const TArgs& args) {
         if (Clock::now() >= next) {
             next += std::chrono::seconds(1);
             if (player.CurrentPosition() >= 0) {
-                char text[64];
-                std::snprintf(text, sizeof text, "position: %.3f s", player.CurrentPosition() / 1e6);
-                PrintLine(text);
+                PrintLine(FormatC("position: %.3f s", player.CurrentPosition() / 1e6));
             }
         }
     }

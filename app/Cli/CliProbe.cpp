@@ -6,6 +6,7 @@
 #include "Cli/CliCommands.h"
 #include "Probe/AVProbe.h"
 #include "Probe/MediaText.h"
+#include "Platform/Numbers.h"
 
 namespace qm::cli {
 
@@ -15,9 +16,7 @@ namespace {
 std::string RateText(AVRational ARate) {
     if (ARate.num <= 0 || ARate.den <= 0)
         return "?";
-    char text[32];
-    std::snprintf(text, sizeof text, "%.3f", double(ARate.num) / ARate.den);
-    std::string s = text;
+    std::string s = FormatC("%.3f", double(ARate.num) / ARate.den);
     s.erase(s.find_last_not_of('0') + 1);
     if (s.back() == '.')
         s.pop_back();
@@ -60,7 +59,7 @@ void PrintBlock(const std::string& AFileName, TAVProbe& AProbe) {
         std::printf(" (%s)", longName.c_str());
     std::printf("\n  duration:  %s", DurationTextUs(info.Duration).c_str());
     if (info.Duration >= 0)
-        std::printf(" (%.3f s)\n", info.Duration / 1e6);
+        std::fputs(FormatC(" (%.3f s)\n", info.Duration / 1e6).c_str(), stdout);
     else
         std::printf(" (none)\n");
     std::printf("  size:      %s\n", SizeText(AProbe.FileSize()).c_str());

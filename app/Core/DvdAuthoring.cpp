@@ -14,6 +14,7 @@
 #include "Core/FileNames.h"
 #include "Core/Redirector.h"
 #include "Platform/MainThread.h"
+#include "Platform/Numbers.h"
 
 extern char** environ;
 
@@ -45,9 +46,7 @@ std::string AuthoringName(const std::string& APath, const std::string& AFolder) 
 } // namespace
 
 std::string ProgressLabel(double APercent) {
-    char text[64];
-    std::snprintf(text, sizeof text, "Progress: %.2f%%", APercent);
-    return text;
+    return FormatC("Progress: %.2f%%", APercent);
 }
 
 TDvdAuthoring::TDvdAuthoring(std::string AProgramFolder) : FProgramFolder(std::move(AProgramFolder)) {}

@@ -5,7 +5,6 @@
 #include <sys/statvfs.h>
 
 #include <cerrno>
-#include <cstdarg>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -20,6 +19,7 @@
 #include "Core/WorkFolders.h"
 #include "Platform/FileUtils.h"
 #include "Platform/MainThread.h"
+#include "Platform/Numbers.h"
 #include "Probe/DvdStreamCheck.h"
 
 namespace qm {
@@ -56,16 +56,6 @@ struct TDvdBatch::TRunState {
 namespace {
 
 int Even(double AValue) { return 2 * static_cast<int>(std::lround(AValue / 2)); }
-
-std::string Format(const char* AFormat, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* AFormat, ...) {
-    char text[1024];
-    va_list args;
-    va_start(args, AFormat);
-    std::vsnprintf(text, sizeof text, AFormat, args);
-    va_end(args);
-    return text;
-}
 
 // Names are bytes: a folder whose name is not UTF-8 is found as it is.
 bool RemoveTree(const std::string& APath) {
@@ -310,7 +300,7 @@ void TDvdBatch::FillOptions(const rInputStreamInfo& AItem, double ADiscAspect,
 
 bool TDvdBatch::CheckBeforeStart(const std::vector<rInputStreamInfo>& AItems, TBatchResult& AResult) {
     if (PresetIndex < 0 || PresetIndex >= static_cast<int>(DvdPresets().size())) {
-        AResult.Error = Format("There is no preset %d.", PresetIndex);
+        AResult.Error = FormatC("There is no preset %d.", PresetIndex);
         return false;
     }
     const TDvdPreset& preset = DvdPresets()[static_cast<size_t>(PresetIndex)];
@@ -319,7 +309,7 @@ bool TDvdBatch::CheckBeforeStart(const std::vector<rInputStreamInfo>& AItems, TB
         return false;
     }
     if (AItems.size() > static_cast<size_t>(MaxDvdTitles)) {
-        AResult.Error = Format("A DVD holds at most %d titles, and the list has %zu files. Remove "
+        AResult.Error = FormatC("A DVD holds at most %d titles, and the list has %zu files. Remove "
                                "some and put them on another disc.",
                                MaxDvdTitles, AItems.size());
         return false;
@@ -346,7 +336,7 @@ bool TDvdBatch::CheckBeforeStart(const std::vector<rInputStreamInfo>& AItems, TB
         const double freeBytes = static_cast<double>(fs.f_bavail) * static_cast<double>(fs.f_frsize);
         const double needed = static_cast<double>(EstimateBatchBytes(AItems, preset));
         if (needed > freeBytes) {
-            AResult.Error = Format("Not enough free space in %s: the disc needs about %.0f MB while "
+            AResult.Error = FormatC("Not enough free space in %s: the disc needs about %.0f MB while "
                                    "it is being made, and %.0f MB are free.",
                                    out.c_str(), needed / 1048576, freeBytes / 1048576) +
                             LargestFileSentence(AItems, preset);

@@ -11,6 +11,7 @@
 #include "Gui/PreviewerWindow.h"
 #include "Gui/QtMainThread.h"
 #include "Platform/FileUtils.h"
+#include "Platform/Numbers.h"
 
 int main(int argc, char** argv) {
     // Before Qt starts threads of its own: they must not take the signals that the window
@@ -19,6 +20,9 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
 
     QApplication app(argc, argv);
+    // Qt took the user's locale for the C library; its numbers stay "C" for the media
+    // libraries' own reading of option texts (our code reads and writes them either way).
+    qm::KeepCNumericLocale();
     QCoreApplication::setOrganizationName(qm::product::Maker);
     QCoreApplication::setApplicationName(qm::product::Name);
     QCoreApplication::setApplicationVersion(QM_VERSION);

@@ -35,9 +35,11 @@
 #include "Core/Product.h"
 #include "Fixtures.h"
 #include "Gui/InputListModel.h"
+#include "Gui/PreviewerPlacement.h"
 #include "Gui/PreviewerWindow.h"
 #include "Gui/QtMainThread.h"
 #include "Gui/SettingsDialog.h"
+#include "Loader/FFmpegLoader.h"
 #include "Platform/MainThread.h"
 #include "test_gui_support.h"
 
@@ -297,12 +299,14 @@ private slots:
         QTest::addColumn<bool>("openFolder");
         QTest::addColumn<bool>("musicPlay");
         QTest::addColumn<bool>("showPreview");
-        QTest::newRow("first run") << QString() << QString() << true << true << true;
+        QTest::newRow("first run: the preview is off") << QString() << QString() << true << true << false;
         QTest::newRow("only 0 is off")
             << "[Configuration]\nOutPath=/srv/discs/\nOpenFolder=no\nMusicPlay=0\nShowPreview=0\n" << "/srv/discs/"
             << true << false << false;
         QTest::newRow("empty OutPath") << "[Configuration]\nOutPath=\nOpenFolder=0\nMusicPlay=1\nShowPreview=yes\n"
-                                       << QString() << false << true << true;
+                                       << QString() << false << true << false;
+        QTest::newRow("the preview switched on") << "[Configuration]\nShowPreview=1\n" << QString() << true << true
+                                                 << true;
     }
     void settingsAreReadByTheirRules() {
         QFETCH(QString, stored);
@@ -338,9 +342,9 @@ private slots:
         auto w = OpenWindow(desktop);
         w->AddFiles({ThreeClips[0], ThreeClips[1]});
         Select(*w, {});
-        auto untickMusicAndPreviewThen = [](const char* AButton) {
+        auto untickMusicTickPreviewThen = [](const char* AButton) {
             WhenDialogOpens([AButton](QWidget* ADialog) {
-                QCOMPARE(ADialog->size(), QSize(372, 416));
+                QVERIFY(ADialog->width() >= 372 && ADialog->height() >= 416);
                 auto* pages = ADialog->findChild<QTabWidget*>("pcSettings");
                 QCOMPARE(pages->count(), 2);
                 QCOMPARE(pages->tabText(0), QString("Options"));
@@ -352,27 +356,27 @@ private slots:
                 QCOMPARE(music->text(), QString("Turn on the warning note after one conversion done."));
                 auto* preview = ADialog->findChild<QGroupBox*>()->findChild<QCheckBox*>("cbShowPreview");
                 QCOMPARE(preview->text(), QString("Show preview while converting"));
-                QVERIFY(open->isChecked() && music->isChecked() && preview->isChecked());
+                QVERIFY(open->isChecked() && music->isChecked() && !preview->isChecked());
                 music->setChecked(false);
-                preview->setChecked(false);
+                preview->setChecked(true);
                 ADialog->findChild<QPushButton*>(AButton)->click();
             });
         };
-        untickMusicAndPreviewThen("bbCancel");
+        untickMusicTickPreviewThen("bbCancel");
         Child<QPushButton>(*w, "bbSettings")->click();
         QVERIFY(w->Settings().MusicPlay);
-        QVERIFY(w->Batch().Converter().Preview());
+        QVERIFY(!w->Batch().Converter().Preview());
         QVERIFY(!fs::exists(Home->SettingsFile()));
         // With no row selected, Settings takes the first.
         QCOMPARE(Selected(*w), std::vector<int>{0});
 
-        untickMusicAndPreviewThen("bbOK");
+        untickMusicTickPreviewThen("bbOK");
         Child<QPushButton>(*w, "bbSettings")->click();
         QVERIFY(!w->Settings().MusicPlay);
         QVERIFY(w->Settings().OpenFolder);
-        QVERIFY(!w->Batch().Converter().Preview());
+        QVERIFY(w->Batch().Converter().Preview());
         QVERIFY(ReadFile(Home->SettingsFile()).find("MusicPlay=0") != std::string::npos);
-        QVERIFY(ReadFile(Home->SettingsFile()).find("ShowPreview=0") != std::string::npos);
+        QVERIFY(ReadFile(Home->SettingsFile()).find("ShowPreview=1") != std::string::npos);
     }
 
     void browseRefusesAFolderOnACdRom() {
@@ -535,6 +539,37 @@ private slots:
         QVERIFY(!w->isVisible());
         QVERIFY(fs::exists(Home->SettingsFile()));
         QVERIFY(fs::is_empty(out.Path()));
+    }
+
+    void thePreviewGoesBesideTheMainWindowAtASizeThatFitsTheScreen() {
+        const QSize frame(720, 576);
+        const struct {
+            const char* Name;
+            QRect Screen, Main;
+            QRect Expected; // empty: only the rules below
+        } cases[] = {
+            {"centred window, small screen", {0, 0, 1024, 768}, {160, 100, 704, 560}, {}},
+            {"room on the right", {0, 0, 1920, 1080}, {0, 0, 704, 560}, {720, 0, 720, 576}},
+            {"room on the left", {0, 0, 1920, 1080}, {1200, 300, 704, 560}, {464, 300, 720, 576}},
+            {"room only below", {0, 0, 1024, 1400}, {0, 0, 1024, 560}, {0, 576, 720, 576}},
+            {"a second screen", {1920, 0, 1280, 1024}, {1920, 0, 704, 560}, {2640, 0, 560, 448}},
+        };
+        for (const auto& c : cases) {
+            const QRect r = PlacePreview(frame, c.Main, c.Screen, 16);
+            const QString at = QString("%1: %2,%3 %4x%5").arg(c.Name).arg(r.x()).arg(r.y()).arg(r.width()).arg(r.height());
+            QVERIFY2(!r.intersects(c.Main), qPrintable(at));
+            QVERIFY2(c.Screen.contains(r), qPrintable(at));
+            QVERIFY2(r.width() <= frame.width() && r.width() >= 120, qPrintable(at));
+            QVERIFY2(std::abs(r.width() * frame.height() - r.height() * frame.width()) <= frame.width(), qPrintable(at));
+            if (!c.Expected.isEmpty())
+                QVERIFY2(r == c.Expected, qPrintable(at));
+        }
+        // No main window: centred; a maximised one: a quarter of the screen in a corner.
+        const QRect screen(0, 0, 1024, 768);
+        QCOMPARE(PlacePreview(frame, {}, screen).center(), screen.center());
+        const QRect corner = PlacePreview(frame, screen, screen);
+        QCOMPARE(corner.width(), 256);
+        QCOMPARE(corner.topRight(), screen.topRight());
     }
 
     void thePreviewerWindowTakesTheFirstFramesSizeShowsTheTimeMovesByItsPictureAndEndsPreviewsWhenClosed() {

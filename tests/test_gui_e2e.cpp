@@ -193,18 +193,20 @@ private slots:
             QPointer<TPreviewerWindow> Window;
             QStringList Captions;
             QSize Size, FrameSize; // the window's and the frame's, at each frame
+            QRect Place;           // the window's frame on the screen
             bool Visible = true;
         };
         std::vector<TShown> shown;
         SetPreviewWindowFactory([&](TPreviewer& APreviewer) {
             auto window = std::make_unique<TPreviewerWindow>(APreviewer);
             const size_t index = shown.size();
-            shown.push_back({window.get(), {}, {}, {}});
+            shown.push_back({window.get(), {}, {}, {}, {}});
             connect(window.get(), &TPreviewerWindow::FrameShown, window.get(), [&shown, index] {
                 TShown& s = shown[index];
                 TPreviewerWindow& w = *s.Window;
                 s.Captions << w.windowTitle();
                 s.Size = w.size();
+                s.Place = w.frameGeometry();
                 s.FrameSize = w.Picture().size();
                 s.Visible = s.Visible && w.isVisible() && (w.windowFlags() & Qt::WindowStaysOnTopHint) &&
                             (w.windowFlags() & Qt::Tool) == Qt::Tool;
@@ -237,7 +239,11 @@ private slots:
             QVERIFY(s.Window.isNull());
             QVERIFY(s.Visible);
             QCOMPARE(s.FrameSize, QSize(720, 576));
-            QCOMPARE(s.Size, QSize(720, 576));
+            // Beside the window, not over it, on the screen, the picture's shape kept.
+            QVERIFY2(!s.Place.intersects(w.frameGeometry()), qPrintable(QString("%1,%2 %3x%4").arg(s.Place.x()).arg(s.Place.y()).arg(s.Place.width()).arg(s.Place.height())));
+            QVERIFY(QGuiApplication::primaryScreen()->availableGeometry().contains(s.Place));
+            QVERIFY(s.Size.width() <= 720 && s.Size.width() >= 120);
+            QVERIFY(std::abs(s.Size.width() * 576 - s.Size.height() * 720) <= 720);
         }
         // The closed one got no frame after it was closed; the other one went on.
         qInfo("captions: %s | %s", qPrintable(shown[0].Captions.join(' ')), qPrintable(shown[1].Captions.join(' ')));

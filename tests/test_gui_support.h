@@ -6,7 +6,10 @@
 
 #include <unistd.h>
 
+#include <QAbstractButton>
 #include <QApplication>
+#include <QLabel>
+#include <QLayout>
 #include <QCoreApplication>
 #include <QDialog>
 #include <QDragEnterEvent>
@@ -213,6 +216,35 @@ inline std::string FindOnPath(const char* AName) {
         start = end + 1;
     }
     return {};
+}
+
+// The labels, check boxes and buttons of ARoot (shown or not) that do not get the room
+// their text needs in their font: "name 'text': width x height < hint".
+inline QStringList CutTexts(QWidget& ARoot) {
+    if (ARoot.layout())
+        ARoot.layout()->activate();
+    QStringList cut;
+    for (QWidget* w : ARoot.findChildren<QWidget*>()) {
+        QString text;
+        QSize need = w->sizeHint();
+        if (auto* label = qobject_cast<QLabel*>(w)) {
+            text = label->text();
+            if (label->wordWrap())
+                need = QSize(0, label->heightForWidth(label->width()));
+        } else if (auto* button = qobject_cast<QAbstractButton*>(w)) {
+            text = button->text();
+        }
+        if (text.isEmpty() || !w->isVisibleTo(&ARoot))
+            continue;
+        if (w->width() < need.width() || w->height() < need.height())
+            cut << QString("%1 '%2': %3 x %4 < %5 x %6")
+                       .arg(w->objectName(), text)
+                       .arg(w->width())
+                       .arg(w->height())
+                       .arg(need.width())
+                       .arg(need.height());
+    }
+    return cut;
 }
 
 // What ctest takes for a skipped test.

@@ -7,6 +7,7 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QLabel>
+#include <QLayout>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QSlider>
@@ -24,6 +25,7 @@
 #include "Gui/PositionBar.h"
 #include "Gui/PreviewDialog.h"
 #include "Gui/QtMainThread.h"
+#include "Gui/SettingsDialog.h"
 #include "Gui/TrimPage.h"
 #include "Player/FFPlayer.h"
 #include "test_gui_support.h"
@@ -83,7 +85,9 @@ private slots:
 
     void theWindowHasItsLayout() {
         TPreviewDialog dialog(Clips->Long, ProgramDir(), {});
-        QCOMPARE(dialog.size(), QSize(394, 316));
+        dialog.layout()->activate();
+        QVERIFY2(dialog.width() >= 394 && dialog.height() >= 316,
+                 qPrintable(QString("%1 x %2").arg(dialog.width()).arg(dialog.height())));
         QCOMPARE(dialog.windowTitle(), QString("long.mp4"));
         QVERIFY(!(dialog.windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint)));
         QCOMPARE(Child<QLabel>(dialog, "lbStatus")->text(), QString("Status:"));
@@ -92,7 +96,8 @@ private slots:
         QCOMPARE(Child<QWidget>(dialog, "panPreview")->height(), 250);
         QCOMPARE(Child<QWidget>(dialog, "panPreview")->palette().color(QPalette::Window), QColor(Qt::black));
         auto* bar = Child<TPositionBar>(dialog, "tbPosition");
-        QCOMPARE(bar->width(), 390);
+        QCOMPARE(bar->width(), Child<QWidget>(dialog, "panPreview")->width());
+        QCOMPARE(bar->height(), 20);
         QCOMPARE(bar->ThumbLength(), 10);
         auto* volume = Child<QSlider>(dialog, "tbVolume");
         QCOMPARE(volume->minimum(), 0);
@@ -103,6 +108,36 @@ private slots:
         QCOMPARE(Child<QCheckBox>(dialog, "cbMute")->text(), QString("Mute"));
         QCOMPARE(Child<QPushButton>(dialog, "bbStop")->text(), QString("Stop"));
         QCOMPARE(dialog.Controls().Player().AudioVolume(), 100);
+    }
+
+    // In the toolkit's font and in a wide desktop font, every text of the preview window, the
+    // trim page and the settings dialog has the room it needs, and "Status:" stands a blank
+    // apart from its value.
+    void noTextIsCutInTheDialogs() {
+        const QFont before = QApplication::font();
+        for (const QFont& font : {before, QFont("DejaVu Sans", 11)}) {
+            QApplication::setFont(font);
+            const QString name = font.family() + " " + QString::number(font.pointSizeF());
+            TPreviewDialog preview(Clips->Long, ProgramDir(), {});
+            TTrimPage trim(Clips->Long, ProgramDir(), {});
+            trim.resize(trim.sizeHint());
+            for (QWidget* w : std::initializer_list<QWidget*>{&preview, &trim}) {
+                const QStringList cut = test::CutTexts(*w);
+                QVERIFY2(cut.isEmpty(), qPrintable(name + ": " + cut.join("; ")));
+                auto* caption = Child<QLabel>(*w, "lbStatus");
+                auto* state = Child<QLabel>(*w, "lbState");
+                QCOMPARE(caption->text(), QString("Status:"));
+                const int blank = QFontMetrics(caption->font()).horizontalAdvance(' ');
+                QVERIFY2(state->x() >= caption->x() + caption->sizeHint().width() + blank, qPrintable(name));
+            }
+            TSettingsDialog settings;
+            settings.show();
+            const QStringList cut = test::CutTexts(settings);
+            QVERIFY2(cut.isEmpty(), qPrintable(name + ": " + cut.join("; ")));
+            QVERIFY(settings.width() >= 372 && settings.height() >= 416);
+            settings.reject();
+        }
+        QApplication::setFont(before);
     }
 
     void theBarFollowsThePositionAndADragSeeksWhereItIsReleased() {
@@ -258,11 +293,12 @@ private slots:
             QVERIFY(!page->SetStart->isEnabled());
             QVERIFY(page->SetEnd->isEnabled());
             QVERIFY(page->SetStart->text().isEmpty() && !page->SetStart->icon().isNull());
-            QCOMPARE(page->Controls().Panel->size(), QSize(340, 250));
-            QCOMPARE(page->Controls().Bar->size(), QSize(340, 30));
             QVERIFY(!page->Controls().Bar->AutoTicks());
             QVERIFY(!page->Controls().Player().Active());
             pages->setCurrentIndex(1);
+            const QSize panel = page->Controls().Panel->size();
+            QVERIFY(panel.width() >= 340 && panel.height() >= 250);
+            QCOMPARE(page->Controls().Bar->size(), QSize(panel.width(), 30));
             Child<QPushButton>(*ADialog, "bbCancel")->click();
         });
         settings->click();

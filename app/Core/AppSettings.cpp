@@ -45,7 +45,8 @@ TAppSettings LoadSettings() {
     s.OutPath = out.empty() ? DefaultOutPath() : out;
     s.OpenFolder = store.value("OpenFolder").toString() != "0";
     s.MusicPlay = store.value("MusicPlay").toString() != "0";
-    s.ShowPreview = store.value("ShowPreview").toString() != "0";
+    // Off unless switched on: the floating preview is an extra, not the first-run view.
+    s.ShowPreview = store.value("ShowPreview").toString() == "1";
     store.endGroup();
     return s;
 }

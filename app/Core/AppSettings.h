@@ -19,8 +19,8 @@ bool HasHomeFolder();
 // The desktop folder + "Tarnwick Quillmoor/"; without a home folder the current folder +
 // "Tarnwick Quillmoor/". Not created here.
 std::string DefaultOutPath();
-// The stored values: an empty "OutPath" gives DefaultOutPath(), a switch is on unless it
-// reads exactly "0". A store that cannot be read leaves OutPath empty and the switches off.
+// The stored values: an empty "OutPath" gives DefaultOutPath(), "OpenFolder" and
+// "MusicPlay" are on unless they read exactly "0", "ShowPreview" only when it reads "1". A store that cannot be read leaves OutPath empty and the switches off.
 TAppSettings LoadSettings();
 // Failures are silent.
 void SaveSettings(const TAppSettings& ASettings);

@@ -3,9 +3,11 @@
 #include <QCheckBox>
 #include <QFileInfo>
 #include <QLabel>
+#include <QLayout>
 #include <QPushButton>
 #include <QSlider>
 
+#include "Gui/PlayerLayout.h"
 #include "Gui/PositionBar.h"
 
 namespace qm {
@@ -15,25 +17,17 @@ TPreviewDialog::TPreviewDialog(std::string AFileName, std::string AProgramFolder
     : QDialog(AParent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                            Qt::WindowCloseButtonHint) {
     setObjectName("PreviewDialog");
-    setFixedSize(394, 316);
     FControls = std::make_unique<TPlayerControls>(this, std::move(AProgramFolder), std::move(AShowMessage), true);
     TPlayerControls& c = *FControls;
     c.SetFileName(AFileName);
     setWindowTitle(QFileInfo(QString::fromStdString(AFileName)).fileName());
 
-    c.StatusCaption->setGeometry(4, 2, 40, 16);
-    c.State->setGeometry(46, 2, 120, 16);
-    c.Position->setGeometry(214, 2, 84, 16);
-    c.DurationLabel->setGeometry(306, 2, 84, 16);
-    // The client area's width: a wider panel would cut the picture off at the right.
-    c.Panel->setGeometry(0, 20, 394, 250);
-    c.Bar->setGeometry(2, 271, 390, 20);
+    // The picture 394 x 250 at least; the window as large as its texts need, not resizable.
+    TPlayerLayout layout;
+    layout.PanelSize = QSize(394, 250);
+    layout.Margin = 0;
     c.Bar->SetThumbLength(10);
-    c.Play->setGeometry(4, 291, 75, 23);
-    c.Stop->setGeometry(83, 291, 75, 23);
-    c.Voice->setGeometry(168, 294, 34, 16);
-    c.Volume->setGeometry(204, 292, 120, 20);
-    c.Mute->setGeometry(330, 293, 60, 18);
+    LayOutPlayerControls(c, *this, layout)->setSizeConstraint(QLayout::SetFixedSize);
 
     // Stop ends playback and closes the window.
     connect(&c, &TPlayerControls::Stopped, this, &QDialog::accept);

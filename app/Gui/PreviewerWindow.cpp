@@ -1,11 +1,16 @@
 #include "Gui/PreviewerWindow.h"
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QGuiApplication>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QScreen>
 #include <QWindow>
+
+#include <cmath>
+
+#include "Gui/PreviewerPlacement.h"
 
 namespace qm {
 
@@ -32,9 +37,10 @@ void TPreviewerWindow::ShowFrame(const TBitmap& ABitmap, const std::string& ACap
     setWindowTitle(QString::fromStdString(ACaption));
     if (!FShown) {
         FShown = true;
-        setFixedSize(ABitmap.Width(), ABitmap.Height());
-        if (const QScreen* screen = QGuiApplication::primaryScreen())
-            move(screen->availableGeometry().center() - rect().center());
+        const QRect place = PlaceBesideMainWindow(QSize(ABitmap.Width(), ABitmap.Height()));
+        FScale = double(place.width()) / ABitmap.Width();
+        setFixedSize(place.size());
+        move(place.topLeft());
         show();
     }
     // The engine waits for this call: the picture is on the screen when it returns.
@@ -44,10 +50,14 @@ void TPreviewerWindow::ShowFrame(const TBitmap& ABitmap, const std::string& ACap
 
 void TPreviewerWindow::paintEvent(QPaintEvent*) {
     QPainter painter(this);
-    // A later frame of another size is drawn at the corner as it is.
-    if (FPicture.width() < width() || FPicture.height() < height())
+    // Each frame at the first frame's scale; a later frame of another size goes to the corner.
+    const QRect target(0, 0, int(std::lround(FPicture.width() * FScale)), int(std::lround(FPicture.height() * FScale)));
+    if (target.width() < width() || target.height() < height())
         painter.fillRect(rect(), Qt::black);
-    painter.drawImage(0, 0, FPicture);
+    if (target.size() == FPicture.size())
+        painter.drawImage(0, 0, FPicture);
+    else
+        painter.drawImage(target, FPicture);
 }
 
 void TPreviewerWindow::mousePressEvent(QMouseEvent* AEvent) {
@@ -75,6 +85,18 @@ void TPreviewerWindow::closeEvent(QCloseEvent* AEvent) {
     // The window stays until the engine lets its previewer go; it only hides.
     FPreviewer.WindowClosed();
     AEvent->accept();
+}
+
+QRect PlaceBesideMainWindow(QSize AFrame) {
+    QRect main;
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (w->objectName() == QLatin1String("MainWindow") && w->isVisible()) {
+            main = w->frameGeometry();
+            screen = w->screen();
+            break;
+        }
+    return screen ? PlacePreview(AFrame, main, screen->availableGeometry(), 16) : QRect(QPoint(), AFrame);
 }
 
 void InstallPreviewerWindows() {

@@ -1,11 +1,13 @@
 // The floating window in which a running conversion shows its frames (the desktop's
-// IPreviewWindow): a stay-on-top tool window centred on the screen, whose client area takes
-// the first frame's size and keeps it, with the frame's time in its caption. The user drags
-// it by the picture; closing it ends the previews of that conversion.
+// IPreviewWindow): a stay-on-top tool window beside the main window, whose client area takes
+// the first frame's size (or less, its shape kept, where the screen has no room) and keeps
+// it, with the frame's time in its caption. The user drags it by the picture; closing it
+// ends the previews of that conversion.
 #pragma once
 
 #include <QImage>
 #include <QPoint>
+#include <QRect>
 #include <QWidget>
 
 #include "Preview/Previewer.h"
@@ -35,6 +37,7 @@ private:
     TPreviewer& FPreviewer;
     QImage FPicture;
     bool FShown = false;
+    double FScale = 1; // the first frame's picture to the window
     // Where the pointer took the window, relative to its top left corner, while the window
     // moves itself (without a window manager that moves it).
     bool FDragging = false;
@@ -43,6 +46,10 @@ private:
 
 // A copy of the bitmap as an image of the same size.
 QImage BitmapToImage(const TBitmap& ABitmap);
+
+// The window's place for frames of AFrame's size beside the visible main window (the
+// top-level widget named "MainWindow"), on its screen.
+QRect PlaceBesideMainWindow(QSize AFrame);
 
 // Makes the previewers of every conversion show TPreviewerWindows (at start-up).
 void InstallPreviewerWindows();

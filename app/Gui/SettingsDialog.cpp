@@ -15,7 +15,6 @@ TSettingsDialog::TSettingsDialog(QWidget* AParent)
                            Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint) {
     setObjectName("SettingsDialog");
     setWindowTitle(QStringLiteral("Settings"));
-    setFixedSize(372, 416);
 
     FPages = new QTabWidget(this);
     FPages->setObjectName("pcSettings");
@@ -47,6 +46,14 @@ TSettingsDialog::TSettingsDialog(QWidget* AParent)
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(FPages);
     layout->addWidget(buttons);
+}
+
+void TSettingsDialog::showEvent(QShowEvent* AEvent) {
+    // 372 x 416, or more where the pages' texts need it in the desktop's font: not resizable,
+    // and nothing cut off.
+    layout()->activate();
+    setFixedSize(layout()->sizeHint().expandedTo(QSize(372, 416)));
+    QDialog::showEvent(AEvent);
 }
 
 void TSettingsDialog::SetOpenFolder(bool AOn) { FOpenFolder->setChecked(AOn); }

@@ -29,6 +29,9 @@ public:
     // The "Set the Options" group's layout, for more options.
     QVBoxLayout* OptionsLayout() const { return FOptions; }
 
+protected:
+    void showEvent(QShowEvent* AEvent) override;
+
 private:
     QTabWidget* FPages = nullptr;
     QVBoxLayout* FOptions = nullptr;

@@ -7,6 +7,7 @@
 #include <QPushButton>
 #include <QSlider>
 
+#include "Gui/PlayerLayout.h"
 #include "Gui/PositionBar.h"
 
 namespace qm {
@@ -21,6 +22,7 @@ QPushButton* MarkButton(const QString& APicture, const QString& AName, QWidget* 
     if (QFile::exists(APicture)) {
         button->setIcon(QIcon(APicture));
         button->setIconSize(QSize(20, 20));
+        button->setFixedSize(25, 24);
     } else {
         button->setText(AName);
     }
@@ -38,27 +40,22 @@ TTrimPage::TTrimPage(std::string AFileName, std::string AProgramFolder, TPlayerC
     TPlayerControls& c = *FControls;
     c.SetFileName(AFileName);
 
-    c.StatusCaption->setGeometry(6, 2, 40, 16);
-    c.State->setGeometry(48, 2, 120, 16);
-    c.Position->setGeometry(170, 2, 84, 16);
-    c.DurationLabel->setGeometry(262, 2, 84, 16);
-    c.Panel->setGeometry(6, 20, 340, 250);
-    c.Bar->setGeometry(6, 271, 340, 30);
-    c.Bar->SetThumbLength(18);
-    c.Play->setGeometry(6, 303, 54, 24);
-    c.Stop->setGeometry(62, 303, 54, 24);
-    c.Voice->setGeometry(122, 307, 32, 16);
-    c.Volume->setGeometry(154, 305, 84, 20);
-    c.Mute->setGeometry(242, 306, 50, 18);
     SetStart = MarkButton(data + "trim_start.png", QStringLiteral("Set Start"), this);
     SetStart->setObjectName("bbSetStart");
-    SetStart->setGeometry(294, 303, 25, 24);
     // Until the first playback starts.
     SetStart->setEnabled(false);
     SetEnd = MarkButton(data + "trim_end.png", QStringLiteral("Set End"), this);
     SetEnd->setObjectName("bbSetEnd");
-    SetEnd->setGeometry(321, 303, 25, 24);
-    setMinimumSize(352, 330);
+
+    TPlayerLayout layout;
+    layout.PanelSize = QSize(340, 250);
+    layout.BarHeight = 30;
+    layout.ButtonWidth = 54;
+    layout.VolumeWidth = 84;
+    layout.Margin = 6;
+    layout.ExtraButtons = {SetStart, SetEnd};
+    c.Bar->SetThumbLength(18);
+    LayOutPlayerControls(c, *this, layout);
 
     connect(SetStart, &QPushButton::clicked, this, &TTrimPage::bbSetStartClick);
     connect(SetEnd, &QPushButton::clicked, this, &TTrimPage::bbSetEndClick);

@@ -130,6 +130,49 @@ private slots:
         QVERIFY(ReadFile(Home->SettingsFile()).find("MusicPlay=1") != std::string::npos);
     }
 
+    // A broken SDL beside the program: the preview and the trim page say so, and Convert
+    // still converts with the libraries the window loaded at its start.
+    void aPlayerThatCannotLoadLeavesTheConverterItsLibraries() {
+        GlobalLoader.UnloadLibraries({lkSDL}); // a loaded SDL would not be looked for
+        test::TTempDir program, out;
+        fs::create_directories(program / "Dll");
+        fs::copy_file(std::string(QM_FAKE_DLL_DIR) + "/libSDL2-2.0.so.0", program / "Dll/libSDL2-2.0.so.0");
+        fs::create_directory_symlink(fs::path(test::BinDir()) / "Data", program / "Data");
+        test::TFakeDesktop desktop;
+        auto w = OpenWindow(desktop, IncludeTrailingSlash(program.Path().string()));
+        QVERIFY(w->LibrariesLoaded());
+        w->AddFiles({ThreeClips[0]});
+        QVERIFY(desktop.Messages.empty());
+        desktop.FolderToChoose = QString::fromStdString(out.Path().string());
+        Child<QPushButton>(*w, "bbBrowse")->click();
+
+        // Closed once its message is out.
+        const auto closeOnceTold = [&desktop](QWidget* ADialog, size_t AMessages) {
+            QTRY_COMPARE(desktop.Messages.size(), AMessages);
+            qobject_cast<QDialog*>(ADialog)->reject();
+        };
+        WhenDialogOpens([&](QWidget* ADialog) { closeOnceTold(ADialog, 1); });
+        Child<QAction>(*w, "actPreview")->trigger();
+        WhenDialogOpens([&](QWidget* ADialog) {
+            Child<QTabWidget>(*ADialog, "pcSettings")->setCurrentIndex(1);
+            closeOnceTold(ADialog, 2);
+        });
+        Child<QPushButton>(*w, "bbSettings")->click();
+        QCOMPARE(desktop.Messages.size(), size_t(2));
+        for (const auto& m : desktop.Messages)
+            QVERIFY2(m.Text.startsWith("Load function SDL_"), qPrintable(m.Text));
+
+        desktop.Messages.clear();
+        QSignalSpy finished(w.get(), &TMainWindow::BatchFinished);
+        Child<QPushButton>(*w, "bbConvert")->click();
+        QCOMPARE(finished.size(), 1);
+        QVERIFY2(desktop.Messages.empty(), desktop.Messages.empty() ? "" : qPrintable(desktop.Messages[0].Text));
+        QVERIFY(fs::exists(out / "VIDEO_TS/VIDEO_TS.IFO"));
+        for (const auto& e : fs::directory_iterator(out.Path()))
+            QVERIFY2(e.path().filename().string().rfind(".quillmoor-", 0) != 0, e.path().c_str());
+        GlobalLoader.UnloadLibraries({lkSDL});
+    }
+
     void theWindowHasItsCaptionSizeAndControls() {
         test::TFakeDesktop desktop;
         auto w = OpenWindow(desktop);

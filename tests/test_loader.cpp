@@ -23,9 +23,18 @@ void ExpectSetAgrees(TLibraryKinds set) {
     EXPECT_EQ(all, GlobalLoader.LibrariesLoaded(set));
 }
 
+// Every library of the kinds above.
+constexpr TLibraryKinds AllLibraries{lkAVUtil,   lkSwResample, lkSwScale,  lkAVCodec,
+                                     lkAVFormat, lkAVFilter,   lkAVDevice, lkSDL};
+
+// Each test starts with nothing loaded, whatever ran before it in this process: a loaded
+// library is not looked for again, so one left over would hide the file a test puts down.
 class LoaderTest : public ::testing::Test {
 protected:
-    void SetUp() override { GlobalLoader.SetLibraryPath(""); }
+    void SetUp() override {
+        GlobalLoader.UnloadLibraries(AllLibraries);
+        GlobalLoader.SetLibraryPath("");
+    }
 };
 
 } // namespace
@@ -63,7 +72,6 @@ TEST_F(LoaderTest, LibraryFileNamesAreTheSonames) {
 }
 
 TEST_F(LoaderTest, AFileThatIsNoLibraryIsNamedAndTheWholeSetIsUnloaded) {
-    GlobalLoader.UnloadLibraries(ConverterLibraries); // a loaded library is not looked for again
     test::TTempDir dir;
     const std::string broken = dir / "libavutil.so.57";
     std::ofstream(broken) << "this is not a library\n";
@@ -90,18 +98,39 @@ TEST_F(LoaderTest, AFileThatIsNoLibraryIsNamedAndTheWholeSetIsUnloaded) {
     EXPECT_EQ(GlobalLoader.LastErrMsg(), failure);
 }
 
-TEST_F(LoaderTest, AMissingEntryIsNamedAndThePlayerSetFailureUnloadsTheConverterToo) {
-    ASSERT_TRUE(GlobalLoader.LoadLibraries(ConverterLibraries));
+// A set that fails gives back what it mapped itself and nothing that was loaded before it:
+// the converter's libraries stay usable when the player's SDL is broken.
+TEST_F(LoaderTest, AMissingEntryIsNamedAndAFailedSetKeepsWhatWasLoadedBefore) {
     const std::string fakeDir = std::string(QM_FAKE_DLL_DIR);
-    GlobalLoader.SetLibraryPath(fakeDir);
-    EXPECT_FALSE(GlobalLoader.LoadLibraries(PlayerLibraries));
-    const std::string expected =
-        "Load function SDL_Init@" + fakeDir + "/libSDL2-2.0.so.0 error: ";
-    EXPECT_EQ(GlobalLoader.LastErrMsg().rfind(expected, 0), 0u) << GlobalLoader.LastErrMsg();
-    EXPECT_FALSE(GlobalLoader.LibraryLoaded(lkSDL));
-    EXPECT_FALSE(GlobalLoader.LibrariesLoaded(ConverterLibraries));
-    ExpectSetAgrees(ConverterLibraries);
-    ExpectSetAgrees(PlayerLibraries);
+    const std::string expected = "Load function SDL_Init@" + fakeDir + "/libSDL2-2.0.so.0 error: ";
+    const struct {
+        const char* Name;
+        bool ConverterFirst;
+    } cases[] = {{"converter loaded before", true}, {"nothing loaded before", false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        GlobalLoader.UnloadLibraries(AllLibraries);
+        GlobalLoader.SetLibraryPath("");
+        if (c.ConverterFirst)
+            ASSERT_TRUE(GlobalLoader.LoadLibraries(ConverterLibraries)) << GlobalLoader.LastErrMsg();
+        GlobalLoader.SetLibraryPath(fakeDir);
+        EXPECT_FALSE(GlobalLoader.LoadLibraries(PlayerLibraries));
+        EXPECT_EQ(GlobalLoader.LastErrMsg().rfind(expected, 0), 0u) << GlobalLoader.LastErrMsg();
+        EXPECT_FALSE(GlobalLoader.LibraryLoaded(lkSDL));
+        EXPECT_EQ(ff::SDL_Init, nullptr);
+        EXPECT_EQ(GlobalLoader.LibrariesLoaded(ConverterLibraries), c.ConverterFirst);
+        ExpectSetAgrees(ConverterLibraries);
+        ExpectSetAgrees(PlayerLibraries);
+        if (c.ConverterFirst) {
+            // Still bound and callable, as a conversion started now would call them.
+            ASSERT_NE(ff::avcodec_find_encoder_by_name, nullptr);
+            EXPECT_NE(ff::avcodec_find_encoder_by_name("mpeg2video"), nullptr);
+        } else {
+            for (auto k : AllKinds)
+                EXPECT_FALSE(GlobalLoader.LibraryLoaded(k)) << TFFmpegLoader::Item(k).Name;
+            EXPECT_EQ(ff::av_malloc, nullptr);
+        }
+    }
     GlobalLoader.SetLibraryPath("");
     EXPECT_TRUE(GlobalLoader.LoadLibraries(PlayerLibraries));
 }

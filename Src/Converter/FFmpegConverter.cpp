@@ -282,6 +282,16 @@ void TCustomFFmpegConverter::ClearTasks() {
 }
 
 int32_t TCustomFFmpegConverter::AddTask(const std::string& AFileName, TInputOptions* AOptions) {
+    // The engine calls the libraries through their entries: never while they are away.
+    if (!GlobalLoader.LibrariesLoaded(ConverterLibraries)) {
+        FLastError = "The media libraries are not loaded";
+        if (!GlobalLoader.LastErrMsg().empty())
+            FLastError += " (" + GlobalLoader.LastErrMsg() + ")";
+        FLastError += ". Install the packages libavcodec59, libavformat59, libavfilter8, libswscale6 "
+                      "and libswresample4, remove broken copies from the program's Dll folder, "
+                      "and start the program again.";
+        return -1;
+    }
     auto task = std::make_unique<TFFmpeg>();
     TFFmpeg* t = task.get();
     try {

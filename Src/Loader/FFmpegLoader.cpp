@@ -153,10 +153,18 @@ void TFFmpegLoader::UnloadOne(TLibraryKind kind) {
 
 bool TFFmpegLoader::LoadLibraries(TLibraryKinds kinds) {
     assert(!kinds.Empty());
+    // A failed set gives back only what this call mapped: libraries that were loaded
+    // before it (by the converter, say, when the player's set fails) are in use.
+    TLibraryKinds mappedHere;
     for (int k = 0; k < LibraryKindCount; ++k) {
         auto kind = static_cast<TLibraryKind>(k);
-        if (kinds.Contains(kind) && !LoadOne(kind)) {
-            UnloadLibraries(kinds);
+        if (!kinds.Contains(kind))
+            continue;
+        if (!LibraryLoaded(kind))
+            mappedHere.Bits |= static_cast<uint16_t>(1u << kind);
+        if (!LoadOne(kind)) {
+            if (!mappedHere.Empty())
+                UnloadLibraries(mappedHere);
             return false;
         }
     }

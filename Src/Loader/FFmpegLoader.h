@@ -3,7 +3,7 @@
 // The libraries are mapped with dlopen in dependency order, from the private folder
 // LibraryPath when the file is there and by soname from the system otherwise; every
 // entry point of MediaEntries.h is bound by name. A failure names the library or the
-// entry and unloads the whole requested set.
+// entry and unloads what that load had mapped; libraries loaded before it stay.
 #pragma once
 
 #include <cstdint>
@@ -64,6 +64,8 @@ public:
     // Text of the most recent failure; a later success does not clear it.
     const std::string& LastErrMsg() const { return FLastErrMsg; }
 
+    // False on the first failure, after unloading the libraries of the set that this call
+    // mapped; those that were loaded before it stay loaded.
     bool LoadLibraries(TLibraryKinds kinds);
     void UnloadLibraries(TLibraryKinds kinds);
     bool LibrariesLoaded(TLibraryKinds kinds) const;

@@ -135,8 +135,25 @@ protected:
     fs::path FOldCwd;
 };
 
-TEST_F(UnicodeMedia, RegistrationHappensOnceHoweverOftenItIsAsked) {
-    EnsureUnicodeProtocol();
+// What the registration stands for: a name that the format library alone misreads as an
+// address opens through the program's own I/O, after every load of the libraries, and the
+// protocol is in the table once however often (and from however many threads) it is asked.
+TEST_F(UnicodeMedia, NamesTheLibraryMisreadsOpenAfterEveryLoadAndRegistrationHappensOnce) {
+    const std::string name = "clip:1.mp4";
+    fs::copy_file(fixtures::FixturePath("mp4_h264_aac.mp4"), name);
+    for (int load = 0; load < 3; ++load) {
+        SCOPED_TRACE(load);
+        if (load == 2)
+            GlobalLoader.UnloadLibraries(ConverterLibraries);
+        ASSERT_TRUE(GlobalLoader.LoadLibraries(ConverterLibraries)) << GlobalLoader.LastErrMsg();
+        AVFormatContext* plain = nullptr;
+        EXPECT_LT(ff::avformat_open_input(&plain, name.c_str(), nullptr, nullptr), 0) << "the library alone";
+        AVFormatContext* ctx = nullptr;
+        std::unique_ptr<TUnicodeIO> io;
+        ASSERT_EQ(OpenInputContext(&ctx, name, nullptr, nullptr, io), 0);
+        EXPECT_TRUE(io != nullptr);
+        ff::avformat_close_input(&ctx);
+    }
     std::thread t([] { EnsureUnicodeProtocol(); });
     EnsureUnicodeProtocol();
     t.join();

@@ -34,7 +34,12 @@ TPreviewDialog::TPreviewDialog(std::string AFileName, std::string AProgramFolder
 }
 
 // The player goes first: it draws into the panel until it has stopped.
-TPreviewDialog::~TPreviewDialog() { FControls.reset(); }
+TPreviewDialog::~TPreviewDialog() {
+    // A report that the stopping player hands over meanwhile no longer reaches this half-gone
+    // window, whose controls are already null.
+    FControls->disconnect(this);
+    FControls.reset();
+}
 
 void TPreviewDialog::showEvent(QShowEvent* AEvent) {
     QDialog::showEvent(AEvent);

@@ -73,7 +73,12 @@ TTrimPage::TTrimPage(std::string AFileName, std::string AProgramFolder, TPlayerC
 }
 
 // The player goes first: it draws into the panel until it has stopped.
-TTrimPage::~TTrimPage() { FControls.reset(); }
+TTrimPage::~TTrimPage() {
+    // A report that the stopping player hands over meanwhile no longer reaches this half-gone
+    // window, whose controls are already null.
+    FControls->disconnect(this);
+    FControls.reset();
+}
 
 void TTrimPage::showEvent(QShowEvent* AEvent) {
     QWidget::showEvent(AEvent);

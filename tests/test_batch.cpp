@@ -11,9 +11,11 @@
 
 #include "Converter/FFmpegConverter.h"
 #include "Converter/TaskOptions.h"
+#include "Core/BatchEta.h"
 #include "Core/AppSettings.h"
 #include "Core/DurationCheck.h"
 #include "Core/DvdBatch.h"
+#include "Core/FileProblems.h"
 #include "Core/InputList.h"
 #include "Fixtures.h"
 #include "Loader/FFmpegLoader.h"
@@ -108,6 +110,42 @@ TEST(DvdBatchProgress, SharesAreFractionalAndReachTheirEnd) {
     EXPECT_DOUBLE_EQ(SharePercent(SequentialShare(1, 2), 1500, 1000), 80);
     // Side by side, a share by length: a quarter of the bar, half done.
     EXPECT_DOUBLE_EQ(SharePercent({0, 20}, 500, 1000), 10);
+}
+
+// The time left from the bar's pace while working: pauses do not count, and the authoring's
+// fifth of the bar weighs what it costs (a twentieth of the converting time until measured).
+TEST(DvdBatchEta, PausesDoNotCountAndTheAuthoringWeighsItsCost) {
+    using TClock = TBatchEta::TClock;
+    const TClock::time_point t0{};
+    const auto at = [&](double ASeconds) { return t0 + std::chrono::duration_cast<TClock::duration>(std::chrono::duration<double>(ASeconds)); };
+    TBatchEta eta;
+    eta.Start(t0);
+    EXPECT_LT(eta.Report(0, false, at(5)), 0) << "nothing done yet";
+    EXPECT_LT(eta.Report(5, false, at(0.5)), 0) << "too soon to say";
+    // Half the conversions in 10 s: 10 s more, then about 1 s of authoring.
+    EXPECT_DOUBLE_EQ(eta.Report(40, false, at(10)), 11);
+
+    // A pause of 100 s between 20 % and 40 %: the same figures as without it.
+    eta.Start(t0);
+    eta.Report(20, false, at(5));
+    eta.Pause(at(5));
+    EXPECT_DOUBLE_EQ(eta.SecondsLeft(at(60)), eta.SecondsLeft(at(5))) << "still while paused";
+    eta.Resume(at(105));
+    EXPECT_DOUBLE_EQ(eta.Report(40, false, at(110)), 11);
+
+    // The authoring: first the estimate, then its own pace.
+    eta.Report(80, false, at(120));
+    EXPECT_DOUBLE_EQ(eta.Report(80, true, at(120)), 1);
+    EXPECT_DOUBLE_EQ(eta.SecondsLeft(at(120.5)), 0.5);
+    EXPECT_DOUBLE_EQ(eta.Report(90, true, at(122)), 2);
+    EXPECT_DOUBLE_EQ(eta.Report(100, true, at(124)), 0);
+
+    const struct {
+        double Seconds;
+        const char* Text;
+    } texts[] = {{-1, ""}, {0, "0:00"}, {59.6, "1:00"}, {83, "1:23"}, {3725, "1:02:05"}};
+    for (const auto& t : texts)
+        EXPECT_EQ(EtaText(t.Seconds), t.Text) << t.Seconds;
 }
 
 TEST(DvdBatchSpace, EstimateCountsTheTrimmedLengthTwice) {
@@ -269,7 +307,8 @@ TEST_F(InputListTest, DuplicatesAreSkippedAndUnreadableFilesCollected) {
     EXPECT_EQ(list.Find(dir / "other.mp4"), nullptr);
 
     const std::string message = list.Add({text, good, missing}, Probe);
-    EXPECT_EQ(message, "\n" + text + "\n" + missing + "\n\n" + UnreadableFileSentence);
+    EXPECT_EQ(message, "\n" + text + ": it is not a valid video file or its format is not supported (Unknown format)\n" +
+                           missing + ": it does not exist\n\n" + UnreadableFileSentence);
     ASSERT_EQ(list.Items().size(), 2u);
 
     const rInputStreamInfo& r = list.Items()[1];
@@ -284,6 +323,44 @@ TEST_F(InputListTest, DuplicatesAreSkippedAndUnreadableFilesCollected) {
     EXPECT_NEAR(r.DisplayAspect, 4.0 / 3, 1e-9);
     EXPECT_TRUE(r.HasAudio);
     EXPECT_EQ(Probe.FormatContext(), nullptr) << "the probe is closed again";
+}
+
+// Each file that cannot be added is named with what is wrong with it.
+TEST_F(InputListTest, TheMessageSaysWhyEachFileCannotBeRead) {
+    test::TTempDir dir;
+    namespace fs = std::filesystem;
+    fs::create_directory(dir / "folder.mp4");
+    fs::create_symlink(dir / "gone.mp4", dir / "dangling.mp4");
+    fs::create_symlink(dir / "loop-b.mp4", dir / "loop-a.mp4");
+    fs::create_symlink(dir / "loop-a.mp4", dir / "loop-b.mp4");
+    std::ofstream(dir / "locked.mp4") << "x";
+    fs::permissions(dir / "locked.mp4", fs::perms::none);
+    const struct {
+        std::string Name;
+        const char* Reason;
+    } cases[] = {
+        {dir / "missing.mp4", "it does not exist"},
+        {dir / "folder.mp4", "it is a folder, not a file that can be converted"},
+        {dir / "dangling.mp4", "it is a link to a file that does not exist"},
+        {dir / "loop-a.mp4", "it is a link that leads round in a circle"},
+        {"/dev/null", "it is a device, not a file that can be converted"},
+        {dir / "locked.mp4", ::geteuid() == 0 ? nullptr : "you have no permission to read it; ask its owner, or copy it somewhere you may read"},
+    };
+    for (const auto& c : cases) {
+        if (!c.Reason)
+            continue; // root reads anything
+        TInputList list;
+        EXPECT_EQ(list.Add({c.Name}, Probe), "\n" + c.Name + ": " + c.Reason + "\n\n" + UnreadableFileSentence);
+    }
+}
+
+TEST(FileProblems, AFolderThatCannotBeCreatedSaysWhy) {
+    test::TTempDir dir;
+    std::ofstream(dir / "file") << "x";
+    EXPECT_EQ(CreateFolderProblem(dir / "file/sub/disc/"), "Not a directory (in " + dir / "file" + ")");
+    EXPECT_EQ(CreateFolderProblem(dir / "file"), dir / "file" + " is a file, not a folder");
+    EXPECT_EQ(CreateFolderProblem(dir / "new/disc"), "");
+    EXPECT_FALSE(std::filesystem::exists(dir / "new"));
 }
 
 TEST_F(InputListTest, ShapeOfAnamorphicAndAudioOnlyFiles) {

@@ -161,6 +161,8 @@ TEST_F(ConvertTest, ThreeFilesBecomeThreeTitlesInOrder) {
     ASSERT_EQ(run.ExitCode, 0) << run.Output;
     EXPECT_NE(run.Output.find("DVD folder: " + out + "/VIDEO_TS"), std::string::npos) << run.Output;
     EXPECT_NE(run.Output.find("title 3: " + fixtures::FixturePath("av_sync.mp4")), std::string::npos);
+    // Short files end before a rate can be measured: none is shown rather than a zero.
+    EXPECT_EQ(run.Output.find(" 0 fps"), std::string::npos) << run.Output;
     const auto titles = ReadTitles(out);
     ASSERT_EQ(titles.size(), 3u) << run.Output;
     const double lengths[] = {2, 2, 4};
@@ -227,12 +229,27 @@ TEST_F(ConvertTest, PresetsListAndBadArguments) {
         {"--trim a.avi a.avi", "--trim wants FILE=START-END"},
         {"-o", "Option -o needs a value"},
         {"", "no files given"},
+        {"-p '' a.avi", "Unknown preset \"\""},
+        {"-o '' a.avi", "-o wants a folder"},
+        {"-- -p", "-p: it does not exist"},
     };
     for (const auto& c : cases) {
         auto r = test::RunCommand(Cli() + " convert " + c.Args);
         EXPECT_EQ(r.ExitCode, 1) << c.Args;
         EXPECT_NE(r.Output.find(c.Says), std::string::npos) << c.Args << ": " << r.Output;
     }
+}
+
+// Without dvdauthor the message says which package to install; nothing is left behind.
+TEST_F(ConvertTest, WithoutTheAuthoringProgramTheMessageNamesThePackage) {
+    const std::string out = Dir / "out";
+    std::filesystem::create_directories(Dir / "empty");
+    auto run = test::RunCommand("PATH=" + test::ShellQuote(Dir / "empty") + " " + Cli() + " convert -p pal-lp -o " +
+                                test::ShellQuote(out) + " " + Fixture("mp4_h264_aac.mp4"));
+    EXPECT_EQ(run.ExitCode, 1) << run.Output;
+    EXPECT_NE(run.Output.find("dvdauthor is not installed"), std::string::npos) << run.Output;
+    EXPECT_NE(run.Output.find("sudo apt install dvdauthor"), std::string::npos) << run.Output;
+    EXPECT_TRUE(fs::is_empty(out)) << run.Output;
 }
 
 TEST_F(ConvertTest, ANameGivenTwiceIsNamedAndATrimReachesTheFileKept) {
@@ -262,7 +279,9 @@ TEST_F(ConvertTest, UnreadableAndPictureLessFilesAreNamedAndLeftOff) {
                                 Fixture("mp4_h264_aac.mp4") + " " + test::ShellQuote(bad) + " " +
                                 Fixture("audio_only.mp3"));
     EXPECT_EQ(run.ExitCode, 1) << run.Output;
-    EXPECT_NE(run.Output.find(bad + "\n\nWe cannot read this file."), std::string::npos) << run.Output;
+    EXPECT_NE(run.Output.find(bad + ": it is not a valid video file or its format is not supported"), std::string::npos)
+        << run.Output;
+    EXPECT_NE(run.Output.find("\n\nWe cannot read this file. This is"), std::string::npos) << run.Output;
     EXPECT_NE(run.Output.find("not on the disc: " + fixtures::FixturePath("audio_only.mp3") +
                               " (It has no video stream"),
               std::string::npos)

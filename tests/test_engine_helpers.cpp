@@ -280,6 +280,10 @@ TEST_F(EngineHelpers, OpenErrorMessages) {
          "Use '%d' to specify the image number:\n"
          "  for img1.jpg, img2.jpg, ..., use 'img%d.jpg';\n"
          "  for img001.jpg, img002.jpg, ..., use 'img%03d.jpg'."},
+        {AVERROR(ENOSPC), false,
+         "in.avi: No space left on device: the disk is full. Make room on it or choose another output folder."},
+        {AVERROR(EDQUOT), false,
+         "in.avi: Disk quota exceeded: the disk is full. Make room on it or choose another output folder."},
         {-1, false, "in.avi: Error while opening file"},
         {AVERROR_EOF, true, "in.avi: Error while opening file"},
     };

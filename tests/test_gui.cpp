@@ -225,8 +225,10 @@ private slots:
         QCOMPARE(desktop.Messages.size(), size_t(1));
         QCOMPARE(desktop.Messages[0].Icon, QMessageBox::Information);
         QCOMPARE(desktop.Messages[0].Text,
-                 QString::fromStdString("\n" + notVideo + "\n" + missing +
-                                        "\n\nWe cannot read this file.This is not a valid file or its format is not "
+                 QString::fromStdString("\n" + notVideo +
+                                        ": it is not a valid video file or its format is not supported (Unknown format)\n" +
+                                        missing + ": it does not exist"
+                                        "\n\nWe cannot read this file. This is not a valid file or its format is not "
                                         "currently supported."));
         // The row's columns; the panel is gone and the new row selected.
         const QAbstractItemModel* model = Child<QTableView>(*w, "lvInput")->model();

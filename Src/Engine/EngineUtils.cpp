@@ -34,6 +34,10 @@ std::string OpenErrorMessage(const std::string& AFileName, int AError, bool AFor
                       name);
     case AVERROR(ENOENT):
         return Format("%s: no such file or directory", name);
+    case AVERROR(ENOSPC):
+    case AVERROR(EDQUOT):
+        return Format("%s: %s: the disk is full. Make room on it or choose another output folder.", name,
+                      AError == AVERROR(ENOSPC) ? "No space left on device" : "Disk quota exceeded");
     default:
         return Format("%s: Error while opening file", name);
     }

@@ -12,6 +12,7 @@
 #include "Cli/Interrupt.h"
 #include "Converter/FFmpegConverter.h"
 #include "Core/AppSettings.h"
+#include "Core/BatchEta.h"
 #include "Core/DvdBatch.h"
 #include "Core/FileNames.h"
 #include "Core/InputList.h"
@@ -27,7 +28,7 @@ namespace {
 void PrintConvertHelp() {
     std::printf(
         "Usage: quillmoor-cli convert [-p PRESET] [-o FOLDER] [--trim FILE=START-END]...\n"
-        "                             [--overwrite] [--threads N] [--jobs N] [-v] FILE...\n"
+        "                             [--overwrite] [--threads N] [--jobs N] [-v] [--] FILE...\n"
         "\n"
         "Converts the files, in order, into one DVD-Video folder (FOLDER/VIDEO_TS), one title\n"
         "per file.\n"
@@ -41,6 +42,7 @@ void PrintConvertHelp() {
         "  --threads N   codec threads per conversion (default 0: one per processor)\n"
         "  --jobs N      files converted at the same time (default 1)\n"
         "  -v            show the messages of the conversion engine and of dvdauthor\n"
+        "  --            the end of the options: every word after it is a file\n"
         "A file that cannot be read or converted is named with the reason and left off the\n"
         "disc; the others are still converted. A file named twice (letter case ignored) is\n"
         "named and skipped. Ctrl-C stops the batch and removes what it wrote.\n"
@@ -107,16 +109,6 @@ bool ParseTrim(const std::string& AText, std::string& AFile, TTrim& ATrim, std::
     return true;
 }
 
-std::string Clock(double ASeconds) {
-    const long s = std::lround(ASeconds < 0 ? 0 : ASeconds);
-    char text[32];
-    if (s >= 3600)
-        std::snprintf(text, sizeof text, "%ld:%02ld:%02ld", s / 3600, s / 60 % 60, s % 60);
-    else
-        std::snprintf(text, sizeof text, "%ld:%02ld", s / 60, s % 60);
-    return text;
-}
-
 std::string BaseName(const std::string& APath) {
     const size_t slash = APath.rfind('/');
     return slash == std::string::npos ? APath : APath.substr(slash + 1);
@@ -128,7 +120,7 @@ public:
     // ASideBySide: files are converted at the same time (--jobs).
     TProgressDisplay(std::vector<rInputStreamInfo>& AItems, bool ASideBySide)
         : FItems(AItems), FTerminal(::isatty(STDERR_FILENO) == 1), FSideBySide(ASideBySide),
-          FStart(std::chrono::steady_clock::now()), FFileStarts(AItems.size()) {}
+          FFileStarts(AItems.size()) {}
 
     void FileStart(int AIndex) {
         // One after another a file is announced as it starts; side by side only with its
@@ -148,11 +140,7 @@ public:
             Line("authoring the DVD folder");
     }
     void Progress(const TBatchProgress& AProgress) {
-        const double elapsed = Seconds(FStart);
-        std::string text;
-        char head[64];
-        std::snprintf(head, sizeof head, "%5.1f%%", AProgress.Percent);
-        text = head;
+        std::string text = FormatC("%5.1f%%", AProgress.Percent);
         if (AProgress.FileIndex >= 0) {
             text += "  file " + std::to_string(AProgress.FileIndex + 1) + "/" +
                     std::to_string(AProgress.FileCount) + " " +
@@ -161,19 +149,20 @@ public:
             if (start.DoneMs < 0)
                 start = {std::chrono::steady_clock::now(), AProgress.FileDoneMs};
             const double fileElapsed = Seconds(start.At);
-            char speed[96];
-            std::snprintf(speed, sizeof speed, "  %d fps", AProgress.FPS);
-            text += speed;
-            if (fileElapsed > 0 && AProgress.FileDoneMs > start.DoneMs) {
-                std::snprintf(speed, sizeof speed, ", %.1fx",
-                              double(AProgress.FileDoneMs - start.DoneMs) / 1000.0 / fileElapsed);
-                text += speed;
-            }
+            // A rate only once there is something to measure it by.
+            std::string rate;
+            if (AProgress.FPS > 0)
+                rate = FormatC("%d fps", AProgress.FPS);
+            if (fileElapsed >= 1 && AProgress.FileDoneMs > start.DoneMs)
+                rate += (rate.empty() ? "" : ", ") +
+                        FormatC("%.1fx", double(AProgress.FileDoneMs - start.DoneMs) / 1000.0 / fileElapsed);
+            if (!rate.empty())
+                text += "  " + rate;
         } else {
             text += "  authoring";
         }
-        if (AProgress.Percent > 0.5)
-            text += "  ETA " + Clock(elapsed * (100 - AProgress.Percent) / AProgress.Percent);
+        if (AProgress.EtaSeconds >= 0)
+            text += "  ETA " + EtaText(AProgress.EtaSeconds);
         if (FTerminal) {
             if (text.size() < FWidth)
                 text.append(FWidth - text.size(), ' ');
@@ -211,7 +200,6 @@ private:
         std::chrono::steady_clock::time_point At;
         int64_t DoneMs = -1; // output time by then; -1 not yet started
     };
-    std::chrono::steady_clock::time_point FStart;
     std::vector<TFileStart> FFileStarts; // by file index
 };
 
@@ -223,8 +211,13 @@ int RunConvert(const TArgs& args) {
     int threads = 0, jobs = 1;
     std::vector<std::string> files;
     std::vector<std::pair<std::string, TTrim>> trims;
+    bool presetGiven = false, optionsEnded = false;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
+        if (optionsEnded) {
+            files.push_back(a);
+            continue;
+        }
         auto value = [&](std::string& AInto) {
             if (i + 1 >= args.size()) {
                 std::fprintf(stderr, "Option %s needs a value\n", a.c_str());
@@ -233,15 +226,22 @@ int RunConvert(const TArgs& args) {
             AInto = args[++i];
             return true;
         };
-        if (a == "--help" || a == "-h") {
+        if (a == "--") {
+            optionsEnded = true;
+        } else if (a == "--help" || a == "-h") {
             PrintConvertHelp();
             return 0;
         } else if (a == "-p" || a == "--preset") {
             if (!value(preset))
                 return 1;
+            presetGiven = true;
         } else if (a == "-o" || a == "--output") {
             if (!value(outPath))
                 return 1;
+            if (outPath.empty()) {
+                std::fprintf(stderr, "-o wants a folder, not an empty name\n");
+                return 1;
+            }
         } else if (a == "--trim") {
             std::string text, file, error;
             TTrim trim;
@@ -280,7 +280,7 @@ int RunConvert(const TArgs& args) {
         PrintPresets();
         return 0;
     }
-    const int presetIndex = preset.empty() ? DefaultPresetIndex : FindDvdPreset(preset);
+    const int presetIndex = !presetGiven ? DefaultPresetIndex : preset.empty() ? -1 : FindDvdPreset(preset);
     if (presetIndex < 0) {
         std::fprintf(stderr, "Unknown preset \"%s\"; quillmoor-cli convert -p list shows them.\n",
                      preset.c_str());

@@ -231,6 +231,12 @@ bool TDvdAuthoring::RunAuthoring(const std::string& AScriptPath, const std::stri
     const bool complete = Exists(AOutPath + "VIDEO_TS/VIDEO_TS.IFO");
     if (redirector.ExitCode() == 0 && !FSawError && complete && redirector.LastError().empty())
         return true;
+    // The shell's answer when it finds no such program.
+    if (redirector.ExitCode() == 127) {
+        AError = AuthoringProgram() + " is not installed, so the DVD folder cannot be made. Install the "
+                 "package dvdauthor (sudo apt install dvdauthor) and convert again.";
+        return false;
+    }
     AError = "DVD authoring failed";
     if (redirector.ExitCode() != 0)
         AError += " (dvdauthor exit status " + std::to_string(redirector.ExitCode()) + ")";

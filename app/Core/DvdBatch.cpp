@@ -14,6 +14,7 @@
 #include "Converter/FFmpegConverter.h"
 #include "Core/DvdAuthoring.h"
 #include "Core/DurationCheck.h"
+#include "Core/FileProblems.h"
 #include "Core/InputFileKind.h"
 #include "Core/TrimCheck.h"
 #include "Core/WorkFolders.h"
@@ -256,8 +257,11 @@ void TDvdBatch::Report(const TBatchProgress& AProgress) {
         if (OnFileStart)
             OnFileStart(AProgress.FileIndex, (*FItems)[size_t(AProgress.FileIndex)]);
     }
-    if (OnProgress)
-        OnProgress(AProgress);
+    if (!OnProgress)
+        return;
+    TBatchProgress p = AProgress;
+    p.EtaSeconds = FEta.Report(p.Percent, false, TBatchEta::TClock::now());
+    OnProgress(p);
 }
 
 void TDvdBatch::FillOptions(const rInputStreamInfo& AItem, double ADiscAspect,
@@ -320,7 +324,8 @@ bool TDvdBatch::CheckBeforeStart(const std::vector<rInputStreamInfo>& AItems, TB
     }
     const std::string out = IncludeTrailingSlash(OutPath);
     if (!MakeFolder(out)) {
-        AResult.Error = "Cannot create the output folder " + out + ".";
+        AResult.Error = "Cannot create the output folder " + out + ": " + CreateFolderProblem(out) +
+                        ". Choose another output folder.";
         return false;
     }
     if (IsFolder(out + "VIDEO_TS") && !Overwrite) {
@@ -525,6 +530,7 @@ bool TDvdBatch::Author(const std::vector<std::string>& AStreams, TBatchResult& A
         p.Percent = authoring.LastPercent() > 100 ? 100 : authoring.LastPercent();
         p.Label = ALabel;
         p.FileCount = FRun->FileCount;
+        p.EtaSeconds = FEta.Report(p.Percent, true, TBatchEta::TClock::now());
         if (OnProgress)
             OnProgress(p);
     };
@@ -553,6 +559,7 @@ bool TDvdBatch::Author(const std::vector<std::string>& AStreams, TBatchResult& A
     done.Percent = 100;
     done.Label = ProgressLabel(100);
     done.FileCount = FRun->FileCount;
+    done.EtaSeconds = 0;
     if (OnProgress)
         OnProgress(done);
     return true;
@@ -567,6 +574,7 @@ TBatchResult TDvdBatch::Convert(const std::vector<rInputStreamInfo>& AItems) {
         result.Files.push_back({item.FileName, 0, {}});
     if (!CheckBeforeStart(AItems, result))
         return result;
+    FEta.Start(TBatchEta::TClock::now());
 
     FRun->FileCount = static_cast<int>(AItems.size());
     FItems = &AItems;
@@ -659,6 +667,7 @@ void TDvdBatch::Pause() {
         return;
     FConverter->PauseTasks();
     FPaused = true;
+    FEta.Pause(TBatchEta::TClock::now());
 }
 
 void TDvdBatch::Resume() {
@@ -666,6 +675,7 @@ void TDvdBatch::Resume() {
         return;
     FConverter->ResumeTasks();
     FPaused = false;
+    FEta.Resume(TBatchEta::TClock::now());
 }
 
 } // namespace qm

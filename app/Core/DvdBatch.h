@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "Core/BatchEta.h"
 #include "Core/DvdPresets.h"
 #include "Core/InputList.h"
 
@@ -42,6 +43,7 @@ struct TBatchProgress {
     int FileCount = 0;
     int32_t FPS = 0;           // frames per second of the running conversion
     int64_t FileDoneMs = 0;    // output time of the running conversion
+    double EtaSeconds = -1;    // time left, paused time not counted; negative while unknown
 };
 
 struct TBatchFile {
@@ -163,6 +165,7 @@ private:
     std::unique_ptr<TFFmpegConverter> FConverter;
     TBatchUiState FUiState = bsIdle;
     bool FPaused = false;
+    TBatchEta FEta;
     bool FStopped = false;
     std::string FWorkFolder;
     const std::vector<rInputStreamInfo>* FItems = nullptr; // during Convert

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "Core/FileNames.h"
+#include "Core/FileProblems.h"
 #include "Core/InputFileKind.h"
 #include "Core/Product.h"
 #include "Probe/AVProbe.h"
@@ -99,7 +100,7 @@ std::string TInputList::Add(const std::vector<std::string>& ANames, TCustomAVPro
         rInputStreamInfo record;
         std::string error;
         if (!ReadInputFile(AProbe, name, record, error)) {
-            unreadable += "\n" + name;
+            unreadable += "\n" + name + ": " + UnreadableReason(name, error);
             continue;
         }
         FItems.push_back(std::move(record));

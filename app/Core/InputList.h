@@ -36,7 +36,7 @@ bool ReadInputFile(TCustomAVProbe& AProbe, const std::string& AFileName, rInputS
 
 // The sentence after the names of the files that could not be added.
 inline constexpr const char* UnreadableFileSentence =
-    "We cannot read this file.This is not a valid file or its format is not currently supported.";
+    "We cannot read this file. This is not a valid file or its format is not currently supported.";
 
 // Remove of the window's list. The rows it deletes, from the last to the first: the selected
 // ones, or the last row when nothing is selected (rows outside 0..ACount-1 are dropped).

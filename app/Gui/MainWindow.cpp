@@ -28,6 +28,7 @@
 #include <cstdio>
 
 #include "Converter/FFmpegConverter.h"
+#include "Core/BatchEta.h"
 #include "Core/DvdPresets.h"
 #include "Core/FileNames.h"
 #include "Core/Product.h"
@@ -320,6 +321,8 @@ void TMainWindow::CreateControls() {
     FProgress->setTextVisible(false);
     FProgressLabel = new QLabel(convert);
     FProgressLabel->setObjectName("lbProgress");
+    FEtaLabel = new QLabel(convert);
+    FEtaLabel->setObjectName("lbEta");
     FConvert = new QPushButton("Convert", convert);
     FConvert->setObjectName("bbConvert");
     FConvert->setMinimumWidth(100);
@@ -329,7 +332,11 @@ void TMainWindow::CreateControls() {
     FPause->setMaximumWidth(70);
     connect(FPause, &QPushButton::clicked, this, &TMainWindow::bbPauseClick);
     convertLayout->addWidget(FProgress, 0, 0, 1, 3);
-    convertLayout->addWidget(FProgressLabel, 1, 0);
+    auto* labels = new QHBoxLayout;
+    labels->addWidget(FProgressLabel);
+    labels->addStretch(1);
+    labels->addWidget(FEtaLabel);
+    convertLayout->addLayout(labels, 1, 0);
     convertLayout->addWidget(FPause, 1, 1);
     convertLayout->addWidget(FConvert, 1, 2);
     convertLayout->setColumnStretch(0, 1);
@@ -469,6 +476,7 @@ void TMainWindow::SetUiState(TBatchUiState AState) {
         FConvert->setText("Convert");
         FPause->hide();
         FProgressLabel->clear();
+        FEtaLabel->clear();
         FProgress->setValue(0);
         setAcceptDrops(true);
         break;
@@ -483,6 +491,7 @@ void TMainWindow::SetUiState(TBatchUiState AState) {
 void TMainWindow::ShowProgress(const TBatchProgress& AProgress) {
     FProgress->setValue(AProgress.Position < 0 ? 0 : AProgress.Position > 100 ? 100 : AProgress.Position);
     FProgressLabel->setText(Q(AProgress.Label));
+    FEtaLabel->setText(AProgress.EtaSeconds < 0 ? QString() : Q("About " + EtaText(AProgress.EtaSeconds) + " left"));
     emit ProgressShown(FProgress->value());
 }
 

@@ -159,6 +159,7 @@ private:
     QPushButton* FBrowseButton = nullptr;
     QProgressBar* FProgress = nullptr;
     QLabel* FProgressLabel = nullptr;
+    QLabel* FEtaLabel = nullptr; // "About 1:23 left"
     QPushButton* FConvert = nullptr;
     QPushButton* FPause = nullptr;
 };

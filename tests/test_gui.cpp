@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDir>
 #include <QGroupBox>
 #include <QHeaderView>
 #include <QItemSelectionModel>
@@ -38,6 +39,7 @@
 #include "Gui/PreviewerPlacement.h"
 #include "Gui/PreviewerWindow.h"
 #include "Gui/QtMainThread.h"
+#include "Gui/StartupFiles.h"
 #include "Gui/SettingsDialog.h"
 #include "Loader/FFmpegLoader.h"
 #include "Platform/MainThread.h"
@@ -171,6 +173,22 @@ private slots:
         for (const auto& e : fs::directory_iterator(out.Path()))
             QVERIFY2(e.path().filename().string().rfind(".quillmoor-", 0) != 0, e.path().c_str());
         GlobalLoader.UnloadLibraries({lkSDL});
+    }
+
+    // quillmoor FILE...: the files go into the list once the libraries are loaded.
+    void filesNamedAtTheStartGoIntoTheList() {
+        const QString clip = ThreeClips[0], other = ThreeClips[1];
+        QCOMPARE(StartupFiles({"quillmoor", clip, QUrl::fromLocalFile(other).toString(), "relative name.mp4"}),
+                 QStringList({clip, other, QDir::current().absoluteFilePath("relative name.mp4")}));
+        QVERIFY(StartupFiles({"quillmoor"}).isEmpty());
+        test::TFakeDesktop desktop;
+        auto w = std::make_unique<TMainWindow>(ProgramDir(), desktop.Services());
+        AddStartupFiles(*w, {clip, other});
+        QSignalSpy checked(w.get(), &TMainWindow::LibrariesChecked);
+        w->show();
+        QVERIFY(checked.wait(20000));
+        QCOMPARE(Captions(*w), QStringList({clip, other}));
+        QVERIFY(desktop.Messages.empty());
     }
 
     void theWindowHasItsCaptionSizeAndControls() {

@@ -63,7 +63,7 @@ TEST(InstalledProgram, FindsItsFolderThroughItsLinkAndEndsAfterTheLoadersMessage
         EXPECT_TRUE(fs::equivalent(prefix / "bin" / link, program / link));
     }
     const std::string entry = ReadFile(prefix / "share/applications/quillmoor.desktop");
-    EXPECT_NE(entry.find("Exec=quillmoor\n"), std::string::npos);
+    EXPECT_NE(entry.find("Exec=quillmoor %F\n"), std::string::npos);
     EXPECT_NE(entry.find("Icon=quillmoor\n"), std::string::npos);
     EXPECT_TRUE(fs::is_regular_file(prefix / "share/icons/hicolor/256x256/apps/quillmoor.png"));
     EXPECT_TRUE(fs::is_regular_file(prefix / "share/icons/hicolor/48x48/apps/quillmoor.png"));

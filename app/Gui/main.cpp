@@ -10,6 +10,7 @@
 #include "Gui/MainWindow.h"
 #include "Gui/PreviewerWindow.h"
 #include "Gui/QtMainThread.h"
+#include "Gui/StartupFiles.h"
 #include "Platform/FileUtils.h"
 #include "Platform/Numbers.h"
 
@@ -45,6 +46,8 @@ int main(int argc, char** argv) {
                     dialog->reject();
             window.close();
         });
+        // quillmoor FILE...: into the list once the libraries are there.
+        qm::AddStartupFiles(window, qm::StartupFiles(QCoreApplication::arguments()));
         window.show();
         result = app.exec();
         running = false;

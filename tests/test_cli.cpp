@@ -49,3 +49,16 @@ TEST(CliEngine, AnOutputThatCannotBeWrittenToTheEndIsAFailure) {
     auto r = test::RunCommand(command);
     EXPECT_EQ(r.ExitCode, 1) << r.Output;
 }
+
+TEST(CliEngine, TheStatisticsLineStartsALineOfItsOwnAfterTheProgressLine) {
+    test::TTempDir dir;
+    auto r = Cli("engine -i " + test::ShellQuote(std::string(QM_FIXTURE_DIR) + "/mp4_h264_aac.mp4") +
+                 " -f vob -vcodec mpeg2video -acodec mp2 -ar 48000 " +
+                 test::ShellQuote(dir / "out.mpg"));
+    ASSERT_EQ(r.ExitCode, 0) << r.Output;
+    const size_t progress = r.Output.rfind("\rframe=");
+    ASSERT_NE(progress, std::string::npos) << r.Output;
+    const size_t statistics = r.Output.find("video:", progress);
+    ASSERT_NE(statistics, std::string::npos) << r.Output;
+    EXPECT_EQ(r.Output[statistics - 1], '\n') << r.Output.substr(progress);
+}

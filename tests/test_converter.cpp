@@ -748,12 +748,12 @@ TEST_F(ConverterTest, ExtraLinesOfAnOutputRecordComeBeforeAfterAndBehindTheField
         int64_t Video, Audio; // the bit rates of the two streams
         size_t Streams;
     } cases[] = {
-        // "b" sets both; the field then sets the video rate only.
-        {"b=3000000", 2000000, 3000000, 2},
+        // "b" is the video rate only; the field then sets it. The audio keeps its own rate.
+        {"b=3000000", 2000000, 128000, 2},
         // The preset comes after the fields.
-        {"b=3000000\nvpre=" + preset, 1500000, 1500000, 2},
+        {"b=3000000\nvpre=" + preset, 1500000, 128000, 2},
         // A new stream needs the output made before.
-        {"b=3000000\nnewaudio=", 2000000, 3000000, 3},
+        {"b=3000000\nnewaudio=", 2000000, 128000, 3},
     };
     int n = 0;
     for (const auto& c : cases) {

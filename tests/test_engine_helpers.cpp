@@ -138,9 +138,12 @@ TEST_F(EngineHelpers, CodecOptionsReachEveryMediaTypeWhoseOptionsHaveThem) {
 }
 
 TEST_F(EngineHelpers, BitRatesKeepTheTargetOrderPerMediaType) {
-    // A target sets "b" for both, then "ab" for audio; "vb" is no library option and
-    // falls back to "b" of the video options alone.
+    // "b" is the video bit rate only, though the library lists it for audio too: a video
+    // rate must not reach an audio encoder. "ab" is the audio rate; "vb" is no library
+    // option and falls back to "b" of the video options alone.
     ASSERT_TRUE(Set("b", "6000000"));
+    EXPECT_EQ(Contexts->CodecOptionInt(AVMEDIA_TYPE_VIDEO, "b"), 6000000);
+    EXPECT_NE(Contexts->CodecOptionInt(AVMEDIA_TYPE_AUDIO, "b"), 6000000);
     ASSERT_TRUE(Set("ab", "448000"));
     ASSERT_TRUE(Set("vb", "5000000"));
     EXPECT_EQ(Contexts->OptionNames(), (std::vector<std::string>{"b", "ab", "b"}));

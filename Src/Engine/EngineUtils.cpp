@@ -43,6 +43,13 @@ std::string OpenErrorMessage(const std::string& AFileName, int AError, bool AFor
     }
 }
 
+std::string WithLibraryReason(const std::string& AMessage, int AError) {
+    char reason[256] = "";
+    if (ff::av_strerror(AError, reason, sizeof reason) < 0)
+        std::snprintf(reason, sizeof reason, "error %d", AError);
+    return AMessage + ": " + reason;
+}
+
 std::string MediaTypeName(int AType) {
     switch (AType) {
     case AVMEDIA_TYPE_VIDEO:

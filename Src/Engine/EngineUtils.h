@@ -19,6 +19,9 @@ namespace qm {
 // listed gives "%s: Error while opening file".
 std::string OpenErrorMessage(const std::string& AFileName, int AError, bool AFormatForced = false);
 
+// AMessage followed by the media library's own reason for AError (av_strerror).
+std::string WithLibraryReason(const std::string& AMessage, int AError);
+
 // "Video", "Audio", "Data", "Subtitle", "Attachment"; "Unknown" for any other value.
 std::string MediaTypeName(int AType);
 

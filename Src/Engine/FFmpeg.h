@@ -185,6 +185,8 @@ public:
     bool FindCodec(const std::string& AName, AVMediaType AType, bool AEncoder, AVCodecID& AId);
     void NewVideoStream(TOutputFile& AFile);
     void NewAudioStream(TOutputFile& AFile);
+    // ALayout, or the encoder's layout nearest to it where the encoder cannot take it.
+    void TakeNearestLayout(const AVCodec& AEncoder, AVChannelLayout& ALayout);
     void NewSubtitleStream(TOutputFile& AFile);
     // "newvideo", "newaudio", "newsubtitle": a stream more in the last output.
     void NewStreamInLastOutput(AVMediaType AType);
@@ -270,6 +272,8 @@ protected:
     void BuildOutputStreams();
     void OpenStageEncoders();
     void AllocateAudioFifos();
+    // A text subtitle encoder takes the style header of the decoder of its source.
+    void TakeSubtitleHeader(TOutputStreamState& AOutput);
     void OpenInputDecoders();
     void ApplyMetadataMaps();
     void WriteHeaders();
@@ -315,8 +319,9 @@ protected:
     bool JoinStep(int AFile);
     // The encoder of output-table position APosition: forced, or found by codec id.
     const AVCodec* EncoderAt(size_t APosition) const;
-    // Opens AOutput's encoder under the codec lock and lists it; false when it fails.
-    bool OpenEncoder(TOutputStreamState& AOutput, const AVCodec* ACodec);
+    // Opens AOutput's encoder under the codec lock and lists it; the library's error code
+    // when it fails, else 0.
+    int OpenEncoder(TOutputStreamState& AOutput, const AVCodec* ACodec);
     // JoinMode: fresh encoders for the entries of the file after AFile.
     void ReopenEncoders(int AFile);
     void CloseTranscodeCodecs();
@@ -324,6 +329,8 @@ protected:
     double OutputTime(const TOutputStreamState& AOutput) const;
     int MaxFramesOf(const TOutputStreamState& AOutput) const;
     void ProgressReport(bool ALast);
+    // The bytes the first output's muxer has written so far.
+    int64_t MuxedBytes() const;
     std::string PsnrText(const TOutputStreamState& AOutput, bool ALast) const;
 
     // Packet decoding and writing.
@@ -337,6 +344,8 @@ protected:
     bool PassesStartTime(const TInputStreamState& AInput) const;
     void EmulateRate(const TInputStreamState& AInput);
     void DistributeFrame(TInputStreamState& AInput, int AInputIndex, AVFrame& AFrame);
+    // A packet to every stream-copy stage of its input stream.
+    void CopyToStages(TInputStreamState& AInput, int AInputIndex, const AVPacket& APacket);
     void DistributeSubtitle(TInputStreamState& AInput, int AInputIndex, AVSubtitle& ASubtitle,
                             int64_t APacketPts);
     // The audio stage: a decoded frame resampled, kept in sync, queued and encoded.

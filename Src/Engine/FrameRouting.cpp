@@ -38,6 +38,15 @@ void TCustomFFmpeg::DistributeFrame(TInputStreamState& AInput, int AInputIndex, 
     }
 }
 
+void TCustomFFmpeg::CopyToStages(TInputStreamState& AInput, int AInputIndex,
+                                 const AVPacket& APacket) {
+    if (!PassesStartTime(AInput))
+        return;
+    for (auto& ost : FState->OutputStreams)
+        if (ost->SourceIndex == AInputIndex && !ost->EncodingNeeded)
+            StreamCopy(*ost, AInput, APacket);
+}
+
 void TCustomFFmpeg::DistributeSubtitle(TInputStreamState& AInput, int AInputIndex,
                                        AVSubtitle& ASubtitle, int64_t APacketPts) {
     for (auto& ost : FState->OutputStreams) {

@@ -39,6 +39,9 @@ int TCustomFFmpeg::DecodePacket(TInputStreamState& AInput, int AInputIndex, AVPa
         AInput.Pts = AInput.NextPts = ff::av_rescale_q(APacket->dts, st->time_base, MicrosecondBase);
 
     if (AInput.DecodingNeeded) {
+        // A stream may be copied into one output while it is decoded for another.
+        if (APacket)
+            CopyToStages(AInput, AInputIndex, *APacket);
         int ret = -1;
         if (type == AVMEDIA_TYPE_SUBTITLE)
             ret = APacket ? DecodeSubtitle(AInput, AInputIndex, *APacket) : 0;
@@ -126,14 +129,16 @@ void TCustomFFmpeg::PassPacketOn(TInputStreamState& AInput, int AInputIndex, con
     else if (type == AVMEDIA_TYPE_VIDEO)
         AInput.NextPts += FrameDurationUs(st, ic);
     EmulateRate(AInput);
-    if (PassesStartTime(AInput)) {
-        for (auto& ost : FState->OutputStreams)
-            if (ost->SourceIndex == AInputIndex && !ost->EncodingNeeded)
-                StreamCopy(*ost, AInput, APacket);
-    }
+    CopyToStages(AInput, AInputIndex, APacket);
 }
 
 bool TCustomFFmpeg::PassesStartTime(const TInputStreamState& AInput) const {
+    // A seek lands on the key frame before the start time: what lies between is decoded
+    // (the pictures after it need it) but not output.
+    const size_t file = static_cast<size_t>(AInput.FileIndex);
+    const int64_t seekTime = InputFiles[file]->SeekTime;
+    if (seekTime != AV_NOPTS_VALUE && AInput.Pts < seekTime + InputTsOffsets[file])
+        return false;
     return Options.InputStartTime == 0 || AInput.Pts >= Options.InputStartTime;
 }
 

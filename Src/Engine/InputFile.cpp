@@ -142,6 +142,7 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& AFileName) {
     if (Options.InputStartTime != 0) {
         ff::av_seek_frame(ic, -1, timestamp, AVSEEK_FLAG_BACKWARD);
         Options.InputStartTime = 0;
+        file->SeekTime = timestamp;
     }
 
     file->Decoders.resize(ic->nb_streams);

@@ -97,11 +97,12 @@ void TCustomFFmpeg::ReopenEncoders(int AFile) {
         // the next file's entry is the one that holds it open.
         for (size_t i = j; i < st.OutputStreams.size(); i += n)
             st.OutputStreams[i]->Encoder = done.Setup->Codec.get();
-        if (!OpenEncoder(next, codec))
-            throw FFmpegException(Format(
-                "Error while opening codec for output stream #%d.%d (%s) - maybe incorrect "
-                "parameters such as bit_rate, rate, width or height",
-                0, done.Index, MediaTypeName(type).c_str()));
+        if (const int ret = OpenEncoder(next, codec); ret < 0)
+            throw FFmpegException(WithLibraryReason(
+                Format("Error while opening codec for output stream #%d.%d (%s) - maybe "
+                       "incorrect parameters such as bit_rate, rate, width or height",
+                       0, done.Index, MediaTypeName(type).c_str()),
+                ret));
     }
 }
 

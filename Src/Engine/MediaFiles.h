@@ -16,6 +16,9 @@ struct TInputFile {
     // One decoder context per stream, filled from the stream's parameters (null for data
     // and attachment streams); the transcode opens them.
     std::vector<TCodecContextPtr> Decoders;
+    // Where a start time given for the input ("ss" before "-i") sought to, in the file's
+    // own microseconds; nothing before it reaches an output. None without a start time.
+    int64_t SeekTime = AV_NOPTS_VALUE;
 };
 
 // Settings of one output stream that are not in the stream's codec parameters yet.

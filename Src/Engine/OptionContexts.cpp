@@ -174,8 +174,12 @@ bool SetContextOption(TOptionContexts* AContexts, const std::string& AName,
     const AVOption* found = nullptr;
     int result = 0;
 
-    // Every media type whose options include the name gets the value.
+    // Every media type whose options include the name gets the value; "b" is the video
+    // bit rate only ("ab" is the audio one), although the library lists it for audio too.
+    const bool videoOnly = AName == "b";
     for (int i = 0; i < TOptionContexts::CodecContextCount && result >= 0; ++i) {
+        if (videoOnly && i != AVMEDIA_TYPE_VIDEO)
+            continue;
         if (const AVOption* o =
                 ff::av_opt_find(videoOptions, name, nullptr, MediaTypeFlags[i], 0)) {
             found = o;

@@ -93,7 +93,8 @@ private:
 };
 
 // Records the option AName = AValue in the first table that knows the name: the codec
-// options (each media type whose options include it), then the container options, then
+// options (each media type whose options include it; "b", the video bit rate, only the
+// video options), then the container options, then
 // the scaler options; a name none of them knows that begins with "a", "v" or "s" is tried
 // once more without that letter in the audio, video or subtitle codec options. A value
 // the library rejects is logged as "Invalid value ..." at the library's error level.

@@ -7,6 +7,7 @@
 
 #include "Engine/EngineUtils.h"
 #include "Engine/FFmpeg.h"
+#include "Engine/TranscodeTime.h"
 #include "Engine/MediaFiles.h"
 #include "Engine/OptionContexts.h"
 #include "Logger/FFmpegLogger.h"
@@ -348,6 +349,36 @@ void TCustomFFmpeg::NewVideoStream(TOutputFile& AFile) {
     ff::avcodec_parameters_from_context(st->codecpar, c);
 }
 
+void TCustomFFmpeg::TakeNearestLayout(const AVCodec& AEncoder, AVChannelLayout& ALayout) {
+    const AVChannelLayout* layouts = AEncoder.ch_layouts;
+    if (!layouts)
+        return; // the encoder takes any layout
+    // The most channels up to those asked for (a downmix), else the fewest there are.
+    const int wanted = ALayout.nb_channels;
+    auto nearer = [wanted](const AVChannelLayout& a, const AVChannelLayout& b) {
+        const bool aFits = a.nb_channels <= wanted, bFits = b.nb_channels <= wanted;
+        if (aFits != bFits)
+            return aFits;
+        return aFits ? a.nb_channels > b.nb_channels : a.nb_channels < b.nb_channels;
+    };
+    const AVChannelLayout* nearest = nullptr;
+    for (const AVChannelLayout* l = layouts; l->nb_channels != 0; ++l) {
+        if (ff::av_channel_layout_compare(l, &ALayout) == 0)
+            return;
+        if (!nearest || nearer(*l, *nearest))
+            nearest = l;
+    }
+    if (!nearest)
+        return;
+    char asked[64] = "", taken[64] = "";
+    ff::av_channel_layout_describe(&ALayout, asked, sizeof asked);
+    ff::av_channel_layout_describe(nearest, taken, sizeof taken);
+    LogF(this, llWarning, "Encoder %s does not take the channel layout %s; using %s", AEncoder.name,
+         asked, taken);
+    ff::av_channel_layout_uninit(&ALayout);
+    ff::av_channel_layout_copy(&ALayout, nearest);
+}
+
 void TCustomFFmpeg::NewAudioStream(TOutputFile& AFile) {
     auto& o = Options;
     struct TConsume {
@@ -385,6 +416,8 @@ void TCustomFFmpeg::NewAudioStream(TOutputFile& AFile) {
         ff::av_channel_layout_uninit(&layout);
         ff::av_channel_layout_default(&layout, o.AudioChannels);
     }
+    if (!o.AudioStreamCopy && encoder)
+        TakeNearestLayout(*encoder, layout);
     ff::av_channel_layout_uninit(&c->ch_layout);
     c->ch_layout = layout;
 
@@ -426,9 +459,12 @@ void TCustomFFmpeg::NewSubtitleStream(TOutputFile& AFile) {
         }
     } consume{o};
 
-    const AVCodec* encoder = o.SubtitleStreamCopy ? nullptr
-                                                  : ChooseEncoder(AFile, o.SubtitleCodecName,
-                                                                  AVMEDIA_TYPE_SUBTITLE, false);
+    // Without a named encoder the subtitles are copied: a text subtitle cannot become a
+    // picture one or the other way round, and the container's default encoder may not
+    // take what the input holds.
+    const bool copy = o.SubtitleStreamCopy || o.SubtitleCodecName.empty();
+    const AVCodec* encoder =
+        copy ? nullptr : ChooseEncoder(AFile, o.SubtitleCodecName, AVMEDIA_TYPE_SUBTITLE, false);
     TOutputStreamSetup& s = AddOutputStream(AFile, encoder);
     AVStream* st = AFile.Output->streams[AFile.Output->nb_streams - 1];
     AVCodecContext* c = s.Codec.get();
@@ -436,12 +472,15 @@ void TCustomFFmpeg::NewSubtitleStream(TOutputFile& AFile) {
     c->codec_type = AVMEDIA_TYPE_SUBTITLE;
     if (o.SubtitleCodecTag)
         c->codec_tag = o.SubtitleCodecTag;
-    if (o.SubtitleStreamCopy) {
+    if (copy) {
         s.StreamCopy = true;
     } else {
         ApplyContextOptions(OptionContexts.get(), c, AVMEDIA_TYPE_SUBTITLE,
                             AV_OPT_FLAG_SUBTITLE_PARAM | AV_OPT_FLAG_ENCODING_PARAM);
         c->codec_id = encoder ? encoder->id : AV_CODEC_ID_NONE;
+        // The subtitle stage writes its times in microseconds.
+        c->time_base = MicrosecondBase;
+        st->time_base = c->time_base;
     }
     OutputCodecs.push_back(encoder);
     if (!o.SubtitleLanguage.empty())

@@ -17,6 +17,16 @@
 
 namespace qm {
 
+int64_t TCustomFFmpeg::MuxedBytes() const {
+    // What the muxer has written, also what still waits in its buffer: the size on disk
+    // grows in steps of the buffer. A muxer that went back to fill in its header may
+    // stand before the end.
+    AVIOContext* pb = OutputFiles[0]->Output->pb;
+    if (!pb)
+        return 0;
+    return std::max<int64_t>({ff::avio_seek(pb, 0, SEEK_CUR), ff::avio_size(pb), 0});
+}
+
 std::string TCustomFFmpeg::PsnrText(const TOutputStreamState& AOutput, bool ALast) const {
     // The whole stream for the last report, else the last coded frame; chroma planes
     // have a quarter of the pixels.
@@ -79,14 +89,11 @@ void TCustomFFmpeg::ProgressReport(bool ALast) {
         if (ot > 0 && ot < t)
             t = ot;
     }
-    if (t < 0.01)
-        t = 0.01;
-    AVIOContext* pb = OutputFiles[0]->Output->pb;
-    int64_t size = pb ? ff::avio_size(pb) : 0;
-    if (size < 0 && pb)
-        size = ff::avio_seek(pb, 0, SEEK_CUR);
+    // Before any stream has an output time there is no rate to tell.
+    t = t < 1e10 ? std::max(t, 0.01) : 0.0;
+    const int64_t size = MuxedBytes();
     if (ProgressNotify || Options.Verbosity > 0 || ALast) {
-        const double bitrate = size * 8 / t / 1000;
+        const double bitrate = t > 0 ? size * 8 / t / 1000 : 0.0;
         line += Format("size=%8.0fkB time=%0.2f bitrate=%6.1fkbits/s", size / 1024.0, t, bitrate);
         if (Options.Verbosity > 1)
             line += Format(" dup=%d drop=%d", FDuplicatedFrames, FDroppedFrames);

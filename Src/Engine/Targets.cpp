@@ -292,7 +292,6 @@ void TCustomFFmpeg::SetTarget(const std::string& ATarget, const std::string& ANo
         option("bufsize", "1835008");
         option("packetsize", "2048");
         option("muxrate", "10080000");
-        // After "b", which now sets the audio bit rate too.
         option("ab", "448000");
         Options.AudioSampleRate = 48000;
         stereoIfMono();

@@ -195,9 +195,10 @@ void TCustomFFmpeg::SetupTranscode() {
         if (ost.EncodingNeeded && (ost.Encoder->flags & (AV_CODEC_FLAG_PASS1 | AV_CODEC_FLAG_PASS2)))
             PreparePassLog(ost, static_cast<int>(i));
     }
+    // Decoders first: a text subtitle encoder starts from its decoder's style header.
+    OpenInputDecoders();
     OpenStageEncoders();
     AllocateAudioFifos();
-    OpenInputDecoders();
     for (auto& ist : FState->InputStreams) {
         ist->Pts = 0;
         ist->NextPts = AV_NOPTS_VALUE;
@@ -345,13 +346,15 @@ void TCustomFFmpeg::OpenStageEncoders() {
             RaiseSetupError(Format("Encoder (codec id %d) not found for output stream #%d.%d (%s)",
                                    ost.Encoder->codec_id, ost.FileIndex, ost.Index,
                                    MediaTypeName(type).c_str()));
+        TakeSubtitleHeader(ost);
         if (FJoinMode)
             st.EncoderTemplates[i] = CopyEncoderSettings(*ost.Encoder);
-        if (!OpenEncoder(ost, codec))
-            RaiseSetupError(Format(
-                "Error while opening encoder for output stream #%d.%d (%s) - maybe incorrect "
-                "parameters such as bit_rate, rate, width or height",
-                ost.FileIndex, ost.Index, MediaTypeName(type).c_str()));
+        if (const int ret = OpenEncoder(ost, codec); ret < 0)
+            RaiseSetupError(WithLibraryReason(
+                Format("Error while opening encoder for output stream #%d.%d (%s) - maybe "
+                       "incorrect parameters such as bit_rate, rate, width or height",
+                       ost.FileIndex, ost.Index, MediaTypeName(type).c_str()),
+                ret));
         FGlobalHeaderBytes += ost.Encoder->extradata_size;
         ff::avcodec_parameters_from_context(ost.Stream->codecpar, ost.Encoder);
         // The muxer wants the encoder's buffer size (VBV) on the stream.
@@ -362,6 +365,22 @@ void TCustomFFmpeg::OpenStageEncoders() {
         }
         ost.Stream->time_base = ost.Encoder->time_base;
     }
+}
+
+void TCustomFFmpeg::TakeSubtitleHeader(TOutputStreamState& AOutput) {
+    AVCodecContext* enc = AOutput.Encoder;
+    const AVCodecContext* dec =
+        FState->InputStreams[static_cast<size_t>(AOutput.SourceIndex)]->Decoder;
+    if (enc->codec_type != AVMEDIA_TYPE_SUBTITLE || enc->subtitle_header || !dec ||
+        !dec->subtitle_header || dec->subtitle_header_size <= 0)
+        return;
+    const size_t size = static_cast<size_t>(dec->subtitle_header_size);
+    auto* header = static_cast<uint8_t*>(ff::av_mallocz(size + 1));
+    if (!header)
+        throw FFmpegException("Could not copy the subtitle header");
+    std::memcpy(header, dec->subtitle_header, size);
+    enc->subtitle_header = header; // the context frees it
+    enc->subtitle_header_size = static_cast<int>(size);
 }
 
 void TCustomFFmpeg::AllocateAudioFifos() {
@@ -397,9 +416,11 @@ void TCustomFFmpeg::OpenInputDecoders() {
         if (type == AVMEDIA_TYPE_VIDEO && ist.Decoder->thread_count > 1 && UsesEncodeThread())
             --ist.Decoder->thread_count;
         std::lock_guard lock(CodecLock());
-        if (ff::avcodec_open2(ist.Decoder, codec, nullptr) < 0)
-            RaiseSetupError(Format("Error while opening decoder for input stream #%d.%d (%s)",
-                                   ist.FileIndex, ist.StreamIndex, MediaTypeName(type).c_str()));
+        if (const int ret = ff::avcodec_open2(ist.Decoder, codec, nullptr); ret < 0)
+            RaiseSetupError(WithLibraryReason(
+                Format("Error while opening decoder for input stream #%d.%d (%s)", ist.FileIndex,
+                       ist.StreamIndex, MediaTypeName(type).c_str()),
+                ret));
         ist.DecoderOpen = true;
         OpenDecoders.push_front(&ist);
     }
@@ -430,8 +451,9 @@ void TCustomFFmpeg::WriteHeaders() {
         const int ret = ff::avformat_write_header(file.Output.Get(), &options);
         ff::av_dict_free(&options);
         if (ret < 0)
-            RaiseSetupError(Format(
-                "Could not write header for output file #%d (incorrect codec parameters ?)", k));
+            RaiseSetupError(WithLibraryReason(
+                Format("Could not write header for output file #%d (incorrect codec parameters ?)", k),
+                ret));
         file.HeaderWritten = true;
     }
 }
@@ -459,19 +481,19 @@ const AVCodec* TCustomFFmpeg::EncoderAt(size_t APosition) const {
     return ff::avcodec_find_encoder(FState->OutputStreams[APosition]->Encoder->codec_id);
 }
 
-bool TCustomFFmpeg::OpenEncoder(TOutputStreamState& AOutput, const AVCodec* ACodec) {
+int TCustomFFmpeg::OpenEncoder(TOutputStreamState& AOutput, const AVCodec* ACodec) {
     if (AOutput.PassStats) {
         ff::av_freep(&AOutput.Encoder->stats_in);
         AOutput.Encoder->stats_in = AOutput.PassStats.release();
     }
     std::lock_guard lock(CodecLock());
-    if (ff::avcodec_open2(AOutput.Encoder, ACodec, nullptr) < 0) {
+    if (const int ret = ff::avcodec_open2(AOutput.Encoder, ACodec, nullptr); ret < 0) {
         ff::av_freep(&AOutput.Encoder->stats_in);
-        return false;
+        return ret;
     }
     AOutput.EncoderOpen = true;
     OpenEncoders.push_front(&AOutput);
-    return true;
+    return 0;
 }
 
 void TCustomFFmpeg::CloseTranscodeCodecs() {

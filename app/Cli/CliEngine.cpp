@@ -32,6 +32,15 @@ void PrintEngineHelp() {
         "Exit status: 0 finished, 1 an error (its message on stderr), 2 stopped.\n");
 }
 
+// The progress line ends without a line break, so that the next report overwrites it;
+// whatever else is printed starts on a line of its own.
+std::atomic<bool> OnProgressLine{false};
+
+void EndProgressLine() {
+    if (OnProgressLine.exchange(false))
+        std::fputc('\n', stderr);
+}
+
 } // namespace
 
 int RunEngine(const TArgs& args) {
@@ -44,6 +53,7 @@ int RunEngine(const TArgs& args) {
     if (!LoadConverterLibraries())
         return 1;
     GetLogger().SetOnLog([](const void*, uint32_t, TLogLevel, const std::string& line) {
+        EndProgressLine();
         std::fprintf(stderr, "%s\n", line.c_str());
     });
 
@@ -77,8 +87,7 @@ int RunEngine(const TArgs& args) {
     }
 
     std::atomic<bool> ended{false};
-    std::atomic<bool> progressShown{false};
-    engine.ProgressNotify = [&progressShown](TCustomFFmpeg*, int32_t frame, int32_t fps, int32_t timeMs, float q,
+    engine.ProgressNotify = [](TCustomFFmpeg*, int32_t frame, int32_t fps, int32_t timeMs, float q,
                                float kbps, int64_t size, int32_t) {
         std::fputs(FormatC("\rframe=%5d fps=%3d q=%4.1f size=%8lldkB time=%02d:%02d:%02d.%02d "
                            "bitrate=%7.1fkbits/s",
@@ -86,6 +95,7 @@ int RunEngine(const TArgs& args) {
                            timeMs / 60000 % 60, timeMs / 1000 % 60, timeMs / 10 % 100, kbps)
                        .c_str(),
                    stderr);
+        OnProgressLine = true;
     };
     engine.TerminateNotify = [&](TCustomFFmpeg*) {
         ended = true;
@@ -95,8 +105,7 @@ int RunEngine(const TArgs& args) {
     if (TConvertThread* worker = engine.StartConvert(true))
         worker->Resume();
     TMainThread::WaitFor([&] { return ended.load(); });
-    if (progressShown)
-        std::fprintf(stderr, "\n");
+    EndProgressLine();
     // The engine has logged the message of an exception already.
     if (engine.ExceptionRaised())
         return 1;

@@ -161,6 +161,13 @@ TEST_F(OptionsTest, IgnoredRefusedAndHookNames) {
     EXPECT_TRUE(Engine->Options.UsingFrameHooks);
     for (const char* name : {"newvideo", "newaudio", "newsubtitle"})
         EXPECT_EQ(ErrorOf(name, ""), "At least one output file must be specified");
+    // Settings the media libraries no longer have are refused when turned on, instead of
+    // encoding some other way ("sameq" gave quantiser 0).
+    for (const char* name : {"sameq", "me_threshold"}) {
+        EXPECT_EQ(ErrorOf(name, "1"),
+                  std::string("Option ") + name + " is not available: the media libraries have no such setting");
+        EXPECT_EQ(ErrorOf(name, "0"), "");
+    }
 
     // Neither the table nor a library knows it: nothing happens, nothing is said.
     Lines.clear();

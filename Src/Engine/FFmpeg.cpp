@@ -178,12 +178,12 @@ void TCustomFFmpeg::DoConvert() {
     } catch (const std::exception& e) {
         RecordException(e.what());
     }
-    CloseOpenCodecs();
+    ForgetOpenCodecs();
     ReleaseResources();
     DoTerminate();
 }
 
-void TCustomFFmpeg::CloseOpenCodecs() {
+void TCustomFFmpeg::ForgetOpenCodecs() {
     // The stream records that own the codec contexts come with the transcode setup;
     // until then nothing can be open.
     OpenEncoders.clear();

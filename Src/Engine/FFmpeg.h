@@ -28,6 +28,10 @@ namespace qm {
 constexpr int MaxFiles = 20;
 constexpr int MaxStreams = 20;
 
+struct TFileCloser {
+    void operator()(FILE* f) const { std::fclose(f); }
+};
+
 enum THookAction : uint8_t { haContinue, haIgnore, haStop };
 
 // Bit 0 shows frames in the previewer, bit 1 delivers them as bitmaps.
@@ -250,7 +254,8 @@ protected:
     void CheckPause();
     // Blocks until the current run has ended, i.e. its termination notification returned.
     void WaitRunEnded();
-    void CloseOpenCodecs();
+    // Empties the lists of open codecs (the transcode's teardown has closed them).
+    void ForgetOpenCodecs();
     void JoinFinishedThreads();
     void RecordException(const std::string& message);
     std::string PgmyuvRewrite(const std::string& AName);
@@ -435,10 +440,7 @@ protected:
     // are closed.
     std::unique_ptr<TEncodePipeline> FPipeline;
     std::vector<uint8_t> FSubtitleBuffer;
-    struct TStatsFileCloser {
-        void operator()(FILE* f) const { std::fclose(f); }
-    };
-    std::unique_ptr<FILE, TStatsFileCloser> FVstatsFile; // open until ReleaseResources
+    std::unique_ptr<FILE, TFileCloser> FVstatsFile; // open until ReleaseResources
 
     // Statistics.
     std::atomic<int64_t> FVideoBytes{0}; // grown by the encode thread too

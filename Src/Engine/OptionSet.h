@@ -83,10 +83,8 @@ struct TOptionSet {
     std::string VideoCodecName; // empty: none
     int32_t VideoStreamCopy = 0;
     uint32_t VideoCodecTag = 0;
-    bool SameQuality = false;
     bool Deinterlace = false;
     int32_t TopFieldFirst = -1;
-    int32_t MeThreshold = 0;
     int32_t IntraDcPrecision = 8;
     bool IntraOnly = false;
     bool QpHistogram = false;

@@ -139,6 +139,13 @@ void NewStreamOption(TCustomFFmpeg& e, const std::string& name, const std::strin
                                                  : AVMEDIA_TYPE_SUBTITLE);
 }
 
+// A setting the media libraries no longer have in any form: refused when it is turned on,
+// rather than doing something else ("sameq" would encode at quantiser 0).
+void UnavailableOption(TCustomFFmpeg&, const std::string& name, const std::string& value) {
+    if (ParseInt32(value) != 0)
+        throw FFmpegException("Option " + name + " is not available: the media libraries have no such setting");
+}
+
 void DurationT(TCustomFFmpeg& e, const std::string& name, const std::string& value) {
     const int64_t us = ParseTime(name, value, true);
     if (us > 0)
@@ -234,8 +241,8 @@ const TOptionRow OptionRows[] = {
          e.Options.HasRcOverride = true;
      }},
     {"vcodec", QM_METHOD(CodecOption)},
-    {"me_threshold", QM_INT(MeThreshold)},
-    {"sameq", QM_FLAG(SameQuality)},
+    {"me_threshold", UnavailableOption},
+    {"sameq", UnavailableOption},
     {"pass", QM_METHOD(PassOption)},
     {"passlogfile", QM_TEXT(PassLogFile)},
     {"deinterlace", QM_FLAG(Deinterlace)},

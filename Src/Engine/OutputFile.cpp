@@ -304,7 +304,7 @@ void TCustomFFmpeg::NewVideoStream(TOutputFile& AFile) {
             c->pix_fmt = encoder->pix_fmts[0];
         if (o.IntraOnly)
             c->gop_size = 0;
-        if (o.VideoQscale != 0 || o.SameQuality) {
+        if (o.VideoQscale != 0) {
             c->flags |= AV_CODEC_FLAG_QSCALE;
             s.Quality = FF_QP2LAMBDA * o.VideoQscale;
             c->global_quality = static_cast<int>(s.Quality);

@@ -17,10 +17,6 @@ namespace qm {
 struct TOutputFile;
 struct TOutputStreamSetup;
 
-struct TFileCloser {
-    void operator()(FILE* f) const { std::fclose(f); }
-};
-
 // A new, unopened encoder context with the settings of ASource (its options, its
 // encoder's private options and the fields that are no options): an encoder that was
 // drained starts again from it.

@@ -28,6 +28,7 @@ struct TOutputStreamSetup {
     float Quality = 0.0f;
     const AVCodec* Encoder = nullptr; // forced or guessed encoder, null for copies
     std::vector<const AVBitStreamFilter*> BitstreamFilters;
+    std::vector<int64_t> KeyFrameTimes; // microseconds: pictures coded as key frames
 };
 
 struct TOutputFile {

@@ -94,6 +94,7 @@ struct TOptionSet {
     std::string PassLogFile;
     bool Psnr = false;
     std::string VideoFilters;
+    std::vector<int64_t> ForcedKeyFrames; // "force_key_frames", microseconds
     bool LoopInput = false;
     int32_t LoopOutput = -1;
 

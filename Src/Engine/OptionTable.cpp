@@ -4,6 +4,7 @@
 #include <unordered_map>
 
 #include "Engine/FFmpeg.h"
+#include "Engine/KeyFrameTimes.h"
 #include "Engine/OptionContexts.h"
 #include "Engine/OptionValues.h"
 #include "Loader/MediaEntries.h"
@@ -254,6 +255,9 @@ const TOptionRow OptionRows[] = {
          if (!v.empty())
              e.Options.VideoFilters = v;
      }},
+    {"force_key_frames", [](TCustomFFmpeg& e, const std::string&, const std::string& v) {
+         e.Options.ForcedKeyFrames = ParseKeyFrameTimes(v);
+     }},
     {"intra_matrix", QM_METHOD(MatrixOption)},
     {"inter_matrix", QM_METHOD(MatrixOption)},
     {"top", QM_INT(TopFieldFirst)},
@@ -293,7 +297,7 @@ const TOptionRow OptionRows[] = {
 };
 // clang-format on
 
-static_assert(std::size(OptionRows) == 105);
+static_assert(std::size(OptionRows) == 106);
 
 const std::unordered_map<std::string, THandler>& OptionIndex() {
     static const auto index = [] {

@@ -7,6 +7,7 @@
 
 #include "Engine/EngineUtils.h"
 #include "Engine/FFmpeg.h"
+#include "Engine/KeyFrameTimes.h"
 #include "Engine/TranscodeTime.h"
 #include "Engine/MediaFiles.h"
 #include "Engine/OptionContexts.h"
@@ -304,6 +305,10 @@ void TCustomFFmpeg::NewVideoStream(TOutputFile& AFile) {
             c->pix_fmt = encoder->pix_fmts[0];
         if (o.IntraOnly)
             c->gop_size = 0;
+        if (!o.ForcedKeyFrames.empty()) {
+            s.KeyFrameTimes = o.ForcedKeyFrames;
+            CloseGroupsOfPictures(c);
+        }
         if (o.VideoQscale != 0) {
             c->flags |= AV_CODEC_FLAG_QSCALE;
             s.Quality = FF_QP2LAMBDA * o.VideoQscale;

@@ -78,6 +78,7 @@ struct TOutputStreamState {
             OriginalRightBand = 0;
     int32_t StreamPadTop = 0, StreamPadBottom = 0, StreamPadLeft = 0, StreamPadRight = 0;
     TFramePtr EncodeFrame; // the frame handed to the encoder, reused
+    size_t NextKeyFrame = 0; // into Setup->KeyFrameTimes
     int32_t LastFrameSize = 0;
     int64_t LastCodedPts = AV_NOPTS_VALUE; // of the last packet, in the encoder's time base
     // "vfilters": this output's graph and its two ends (owned by the graph).

@@ -9,6 +9,7 @@
 
 #include "Engine/EngineUtils.h"
 #include "Engine/FFmpeg.h"
+#include "Engine/KeyFrameTimes.h"
 #include "Engine/MediaFiles.h"
 #include "Engine/OptionContexts.h"
 #include "Engine/TranscodeState.h"
@@ -144,6 +145,9 @@ void TCustomFFmpeg::VideoOut(TOutputStreamState& AOutput, TInputStreamState& AIn
         if (ff::av_frame_ref(frame, picture) < 0)
             throw FFmpegException("Video encoding failed");
         PrepareEncodeFrame(AOutput, AFrame, *frame);
+        // A forced key frame ("force_key_frames") starts a chapter.
+        if (KeyFrameDue(AOutput.Setup->KeyFrameTimes, AOutput.NextKeyFrame, frame->pts, AOutput.Encoder->time_base))
+            frame->pict_type = AV_PICTURE_TYPE_I;
         TEncodeJob job;
         job.Output = &AOutput;
         job.SetQuality = job.Preview = true;

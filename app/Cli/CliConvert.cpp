@@ -7,9 +7,11 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <memory>
 
 #include "Cli/CliCommands.h"
 #include "Cli/Interrupt.h"
+#include "Cli/OffscreenDrawing.h"
 #include "Converter/FFmpegConverter.h"
 #include "Core/AppSettings.h"
 #include "Core/BatchEta.h"
@@ -28,7 +30,8 @@ namespace {
 void PrintConvertHelp() {
     std::printf(
         "Usage: quillmoor-cli convert [-p PRESET] [-o FOLDER] [--trim FILE=START-END]...\n"
-        "                             [--overwrite] [--threads N] [--jobs N] [-v] [--] FILE...\n"
+        "                             [--overwrite] [--threads N] [--jobs N] [--chapters MINUTES]\n"
+        "                             [--menu] [--title FILE=NAME]... [-v] [--] FILE...\n"
         "\n"
         "Converts the files, in order, into one DVD-Video folder (FOLDER/VIDEO_TS), one title\n"
         "per file.\n"
@@ -41,6 +44,14 @@ void PrintConvertHelp() {
         "  --overwrite   replace a DVD that FOLDER already holds\n"
         "  --threads N   codec threads per conversion (default 0: one per processor)\n"
         "  --jobs N      files converted at the same time (default 1)\n"
+        "  --chapters MINUTES\n"
+        "                a chapter mark every MINUTES of each title (default 5, decimals\n"
+        "                allowed, 0 for none)\n"
+        "  --menu        give the disc a title menu: a button per title, \"Play all\", pages of\n"
+        "                six titles; after a title the player comes back to the menu\n"
+        "  --title FILE=NAME\n"
+        "                the name FILE's button shows (default: the file name without\n"
+        "                its extension)\n"
         "  -v            show the messages of the conversion engine and of dvdauthor\n"
         "  --            the end of the options: every word after it is a file\n"
         "A file that cannot be read or converted is named with the reason and left off the\n"
@@ -135,9 +146,9 @@ public:
         if (!AFile.Error.empty())
             Line("failed: " + FItems[static_cast<size_t>(AIndex)].FileName + ": " + AFile.Error);
     }
-    void Authoring() {
+    void Authoring(bool AMenu) {
         if (!FTerminal)
-            Line("authoring the DVD folder");
+            Line(AMenu ? "making the title menu and authoring the DVD folder" : "authoring the DVD folder");
     }
     void Progress(const TBatchProgress& AProgress) {
         std::string text = FormatC("%5.1f%%", AProgress.Percent);
@@ -159,7 +170,7 @@ public:
             if (!rate.empty())
                 text += "  " + rate;
         } else {
-            text += "  authoring";
+            text += AProgress.Stage.empty() ? "  authoring" : "  " + AProgress.Stage;
         }
         if (AProgress.EtaSeconds >= 0)
             text += "  ETA " + EtaText(AProgress.EtaSeconds);
@@ -209,6 +220,9 @@ int RunConvert(const TArgs& args) {
     std::string preset, outPath;
     bool overwrite = false, verbose = false;
     int threads = 0, jobs = 1;
+    double chapterMinutes = DefaultChapterMinutes;
+    bool menu = false;
+    std::vector<std::pair<std::string, std::string>> titles;
     std::vector<std::string> files;
     std::vector<std::pair<std::string, TTrim>> trims;
     bool presetGiven = false, optionsEnded = false;
@@ -265,6 +279,28 @@ int RunConvert(const TArgs& args) {
                 return 1;
             }
             (a == "--jobs" ? jobs : threads) = static_cast<int>(n);
+        } else if (a == "--chapters") {
+            std::string text;
+            if (!value(text))
+                return 1;
+            if (!ParseChapterMinutes(text, chapterMinutes)) {
+                std::fprintf(stderr, "--chapters wants minutes, 0 or from %s to %s, not \"%s\"\n",
+                             ChapterMinutesText(MinChapterMinutes).c_str(),
+                             ChapterMinutesText(MaxChapterMinutes).c_str(), text.c_str());
+                return 1;
+            }
+        } else if (a == "--menu") {
+            menu = true;
+        } else if (a == "--title") {
+            std::string text;
+            if (!value(text))
+                return 1;
+            const size_t eq = text.rfind('=');
+            if (eq == std::string::npos || eq == 0) {
+                std::fprintf(stderr, "--title wants FILE=NAME, not \"%s\"\n", text.c_str());
+                return 1;
+            }
+            titles.emplace_back(AbsolutePath(text.substr(0, eq)), text.substr(eq + 1));
         } else if (a == "--overwrite") {
             overwrite = true;
         } else if (a == "-v" || a == "--verbose") {
@@ -297,6 +333,12 @@ int RunConvert(const TArgs& args) {
         if (!HasHomeFolder())
             std::fprintf(stderr, "There is no home folder (HOME), so the disc goes into %s\n", outPath.c_str());
     }
+
+    // The menu's pictures are drawn with QtGui, which needs its application object; no
+    // window is opened.
+    std::unique_ptr<TOffscreenDrawing> drawing;
+    if (menu)
+        drawing = std::make_unique<TOffscreenDrawing>();
 
     TDvdBatch batch(ProgramFolder());
     if (!batch.LoadLibraries()) {
@@ -335,6 +377,14 @@ int RunConvert(const TArgs& args) {
             return 1;
         }
     }
+    for (const auto& [file, name] : titles) {
+        rInputStreamInfo* item = list.Find(file);
+        if (!item) {
+            std::fprintf(stderr, "--title names %s, which is not among the files\n", file.c_str());
+            return 1;
+        }
+        item->TitleName = name;
+    }
     if (list.Items().empty()) {
         std::fprintf(stderr, "None of the files can be converted.\n");
         return 1;
@@ -345,12 +395,14 @@ int RunConvert(const TArgs& args) {
     batch.Overwrite = overwrite;
     batch.Threads = threads;
     batch.Jobs = jobs;
+    batch.ChapterMinutes = chapterMinutes;
+    batch.TitleMenu = menu;
     TProgressDisplay display(list.Items(), jobs > 1);
     batch.OnFileStart = [&display](int AIndex, const rInputStreamInfo&) { display.FileStart(AIndex); };
     batch.OnFileEnd = [&display](int AIndex, const TBatchFile& AFile) { display.FileEnd(AIndex, AFile); };
-    batch.OnUiState = [&display](TBatchUiState AState) {
+    batch.OnUiState = [&display, menu](TBatchUiState AState) {
         if (AState == bsAuthoring)
-            display.Authoring();
+            display.Authoring(menu);
     };
     batch.OnProgress = [&display](const TBatchProgress& AProgress) { display.Progress(AProgress); };
     if (verbose)

@@ -47,6 +47,9 @@ TAppSettings LoadSettings() {
     s.MusicPlay = store.value("MusicPlay").toString() != "0";
     // Off unless switched on: the floating preview is an extra, not the first-run view.
     s.ShowPreview = store.value("ShowPreview").toString() == "1";
+    if (!ParseChapterMinutes(store.value("ChapterMinutes").toString().toStdString(), s.ChapterMinutes))
+        s.ChapterMinutes = DefaultChapterMinutes;
+    s.TitleMenu = store.value("TitleMenu").toString() == "1";
     store.endGroup();
     return s;
 }
@@ -60,6 +63,8 @@ void SaveSettings(const TAppSettings& ASettings) {
     store.setValue("OpenFolder", ASettings.OpenFolder ? "1" : "0");
     store.setValue("MusicPlay", ASettings.MusicPlay ? "1" : "0");
     store.setValue("ShowPreview", ASettings.ShowPreview ? "1" : "0");
+    store.setValue("ChapterMinutes", QString::fromStdString(ChapterMinutesText(ASettings.ChapterMinutes)));
+    store.setValue("TitleMenu", ASettings.TitleMenu ? "1" : "0");
     store.endGroup();
     store.sync();
 }

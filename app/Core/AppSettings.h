@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "Core/DiscChapters.h"
+
 namespace qm {
 
 struct TAppSettings {
@@ -12,6 +14,8 @@ struct TAppSettings {
     bool OpenFolder = false; // open the output folder after a successful batch
     bool MusicPlay = false;  // play the notification sound after a successful batch
     bool ShowPreview = false; // show the frames of each conversion in a floating window
+    double ChapterMinutes = DefaultChapterMinutes; // a chapter mark every so many minutes; 0 none
+    bool TitleMenu = false;   // give the disc a title menu
 };
 
 // Whether HOME names a home folder (not unset, empty or the root, as under cron or a service).
@@ -21,6 +25,8 @@ bool HasHomeFolder();
 std::string DefaultOutPath();
 // The stored values: an empty "OutPath" gives DefaultOutPath(), "OpenFolder" and
 // "MusicPlay" are on unless they read exactly "0", "ShowPreview" only when it reads "1". A store that cannot be read leaves OutPath empty and the switches off.
+// The chapter interval gives the default unless it is a valid number of minutes; the title
+// menu is off unless "TitleMenu" reads "1".
 TAppSettings LoadSettings();
 // Failures are silent.
 void SaveSettings(const TAppSettings& ASettings);

@@ -12,11 +12,11 @@
 #include <cstring>
 
 #include "Core/FileNames.h"
+#include "Core/MenuAuthoring.h"
 #include "Core/Redirector.h"
+#include "Core/ToolRun.h"
 #include "Platform/MainThread.h"
 #include "Platform/Numbers.h"
-
-extern char** environ;
 
 namespace qm {
 
@@ -53,9 +53,11 @@ TDvdAuthoring::TDvdAuthoring(std::string AProgramFolder) : FProgramFolder(std::m
 
 std::string TDvdAuthoring::TemplatePath() const { return FProgramFolder + "Data/Quillmoor/dvd.xml"; }
 
-std::string TDvdAuthoring::AuthoringProgram() const {
-    const std::string own = FProgramFolder + "Data/Quillmoor/dvdauthor";
-    return ::access(own.c_str(), X_OK) == 0 ? own : "dvdauthor";
+std::string TDvdAuthoring::AuthoringProgram() const { return ToolProgram("dvdauthor"); }
+
+std::string TDvdAuthoring::ToolProgram(const std::string& AName) const {
+    const std::string own = FProgramFolder + "Data/Quillmoor/" + AName;
+    return ::access(own.c_str(), X_OK) == 0 ? own : AName;
 }
 
 bool TDvdAuthoring::WriteAuthoringFile(const std::string& AOutPath,
@@ -87,10 +89,17 @@ bool TDvdAuthoring::WriteAuthoringFile(const std::string& AOutPath,
         pgc.appendChild(vob);
         pgc.appendChild(post);
         vob.setAttribute("file", QString::fromStdString(AuthoringName(AStreams[i], AOutPath)));
+        if (i < Chapters.size() && !Chapters[i].empty())
+            vob.setAttribute("chapters", QString::fromStdString(Chapters[i]));
         const QString text =
             i + 1 < AStreams.size() ? QString("jump title %1;").arg(i + 2) : QString("exit;");
         post.appendChild(doc.createTextNode(text));
     }
+    std::vector<std::string> pages;
+    for (const auto& page : MenuPages)
+        pages.push_back(AuthoringName(page, AOutPath));
+    if (Menu && !AddTitleMenu(doc, *Menu, pages, MenuNorm, AError))
+        return false;
     const std::string target = AOutPath + "dvd.xml";
     QByteArray bytes = doc.toByteArray(2);
     if (!bytes.startsWith("<?xml"))
@@ -181,11 +190,8 @@ void TDvdAuthoring::ParseAuthoringOutput(TRedirector*, const char* ABuffer, uint
 }
 
 void TDvdAuthoring::Cancel() {
-    if (!FRunning)
-        return;
-    FCancelled = true;
-    if (FRunning->Running())
-        FRunning->Terminate(1);
+    if (FRunning)
+        FRunning->Cancel();
 }
 
 bool TDvdAuthoring::RunAuthoring(const std::string& AScriptPath, const std::string& AOutPath,
@@ -193,43 +199,24 @@ bool TDvdAuthoring::RunAuthoring(const std::string& AScriptPath, const std::stri
     FLastLines.clear();
     FLastStream.clear();
     FSawError = false;
-    FCancelled = false;
-    std::vector<std::string> env;
-    for (char** e = environ; e && *e; ++e)
-        if (std::strncmp(*e, "VIDEO_FORMAT=", 13) != 0)
-            env.emplace_back(*e);
+    TToolRun tool;
+    tool.OnData = [this](const char* ABuffer, uint32_t ASize) { ParseAuthoringOutput(nullptr, ABuffer, ASize); };
+    std::string failure;
+    FRunning = &tool;
     // dvdauthor will not guess the norm of a disc's menu domain.
-    env.push_back("VIDEO_FORMAT=" + ANorm);
-
-    TRedirector redirector;
-    bool ended = false;
-    redirector.SetInitialPriority(2);
-    redirector.SetDefaultErrorMode(true);
-    redirector.SetKillOnDestroy(true);
-    redirector.SetEnvironment(env);
-    redirector.OnData = [this](TRedirector* s, const char* b, uint32_t n) { ParseAuthoringOutput(s, b, n); };
-    redirector.OnErrorData = redirector.OnData;
-    redirector.OnTerminated = [&ended](TRedirector*) {
-        ended = true;
-        TMainThread::Wake();
-    };
-    redirector.SetCommandline("/bin/sh " + ShellQuote(AScriptPath));
-    try {
-        redirector.Execute();
-    } catch (const std::exception& e) {
-        AError = std::string("The authoring program could not be started: ") + e.what();
+    const bool ran = tool.Run("/bin/sh " + ShellQuote(AScriptPath), {"VIDEO_FORMAT=" + ANorm}, failure);
+    FRunning = nullptr;
+    if (tool.Cancelled()) {
+        AError = "DVD authoring was stopped";
         return false;
     }
-    FRunning = &redirector;
-    TMainThread::WaitFor([&] { return ended; });
-    FRunning = nullptr;
-    if (FCancelled) {
-        AError = "DVD authoring was stopped";
+    if (!tool.Started()) {
+        AError = "The authoring program " + failure;
         return false;
     }
 
     const bool complete = Exists(AOutPath + "VIDEO_TS/VIDEO_TS.IFO");
-    if (redirector.ExitCode() == 0 && !FSawError && complete && redirector.LastError().empty())
+    if (ran && !FSawError && complete)
         return true;
     // The shell's answer when it finds no such program.
     if (redirector.ExitCode() == 127) {
@@ -238,12 +225,12 @@ bool TDvdAuthoring::RunAuthoring(const std::string& AScriptPath, const std::stri
         return false;
     }
     AError = "DVD authoring failed";
-    if (redirector.ExitCode() != 0)
-        AError += " (dvdauthor exit status " + std::to_string(redirector.ExitCode()) + ")";
+    if (tool.ExitCode() != 0)
+        AError += " (dvdauthor exit status " + std::to_string(tool.ExitCode()) + ")";
     else if (!complete)
         AError += " (no VIDEO_TS/VIDEO_TS.IFO was written)";
-    if (!redirector.LastError().empty())
-        AError += ": " + redirector.LastError();
+    if (!tool.RunError().empty())
+        AError += ": " + tool.RunError();
     for (const auto& l : FLastLines)
         AError += "\n" + l;
     return false;

@@ -9,6 +9,8 @@
 namespace qm {
 
 class TRedirector;
+class TToolRun;
+struct TMenuLayout;
 
 class TDvdAuthoring {
 public:
@@ -18,6 +20,8 @@ public:
     std::string TemplatePath() const;
     // Data/Quillmoor/dvdauthor when the program brings its own, else dvdauthor on PATH.
     std::string AuthoringProgram() const;
+    // The same for another tool of the disc ("spumux").
+    std::string ToolProgram(const std::string& AName) const;
 
     // Writes AOutPath + "dvd.xml" from the template for the streams, in order, for a disc
     // in ADest (AOutPath when empty); false with the reason in AError when the template
@@ -37,6 +41,12 @@ public:
     // The handler of the redirector's output: status lines become 80..100 % of the progress.
     void ParseAuthoringOutput(TRedirector* ASender, const char* ABuffer, uint32_t ASize);
 
+    // By stream: the "chapters" of its title ("0:00:00,0:05:00"); none or "" for one chapter.
+    std::vector<std::string> Chapters;
+    // A title menu for the disc (with its page streams, in a "pal" or "ntsc" menu domain).
+    const TMenuLayout* Menu = nullptr;
+    std::vector<std::string> MenuPages;
+    std::string MenuNorm;
     int64_t TotalSize = 0; // bytes of the streams: the 100 % mark of the authoring
     // The percentage behind the last OnProgress call (80..100).
     double LastPercent() const { return FLastPercent; }
@@ -57,8 +67,7 @@ private:
     std::string FLastStream;
     bool FSawError = false;
     double FLastPercent = 0;
-    TRedirector* FRunning = nullptr; // while RunAuthoring waits
-    bool FCancelled = false;
+    TToolRun* FRunning = nullptr; // while RunAuthoring waits
 };
 
 // "Progress: %.2f%" as the batch shows it.

@@ -16,6 +16,7 @@
 #include "Core/DurationCheck.h"
 #include "Core/FileProblems.h"
 #include "Core/InputFileKind.h"
+#include "Core/MenuLayout.h"
 #include "Core/TrimCheck.h"
 #include "Core/WorkFolders.h"
 #include "Platform/FileUtils.h"
@@ -238,6 +239,8 @@ bool TDvdBatch::LoadLibraries() {
     return false;
 }
 
+double TDvdBatch::ConversionSpan() const { return TitleMenu ? 75 : 80; }
+
 void TDvdBatch::SetUiState(TBatchUiState AState) {
     FUiState = AState;
     if (AState != bsConverting)
@@ -300,6 +303,10 @@ void TDvdBatch::FillOptions(const rInputStreamInfo& AItem, double ADiscAspect,
     // steps (dvdauthor warns about both).
     o.AudioSync = 1;
     o.ExtraOptions = "threads=" + std::to_string(Threads) + "\n" + ExtraOptions;
+    // Each chapter starts on a key frame of a closed group of pictures.
+    const std::string keyFrames = ChapterKeyFrames(ChapterStartsMs(AItem.ConvertedLengthMs(), ChapterMinutes));
+    if (!keyFrames.empty())
+        o.ExtraOptions += "\nforce_key_frames=" + keyFrames;
 }
 
 bool TDvdBatch::CheckBeforeStart(const std::vector<rInputStreamInfo>& AItems, TBatchResult& AResult) {
@@ -430,13 +437,58 @@ void TDvdBatch::PrepareRun() {
 
 bool TDvdBatch::ConvertFile(int AIndex, double ADiscAspect, std::string& AError) {
     PrepareRun();
-    if (AddFileTask(AIndex, ADiscAspect, SequentialShare(AIndex, FRun->FileCount)) < 0) {
+    TProgressShare share = SequentialShare(AIndex, FRun->FileCount);
+    share.Offset *= ConversionSpan() / 80;
+    share.Weight *= ConversionSpan() / 80;
+    if (AddFileTask(AIndex, ADiscAspect, share) < 0) {
         AError = FAddError;
         return false;
     }
     FCurrentFile = AIndex;
     RunTasks(1);
     return !FStopped && TaskSucceeded(*FRun->Slots[0], AError);
+}
+
+void TDvdBatch::ReportMenuStep(int ADone, int ATotal) {
+    TBatchProgress p;
+    p.Percent = ConversionSpan() + (80 - ConversionSpan()) * (ATotal > 0 ? double(ADone) / ATotal : 1);
+    p.Position = static_cast<int>(p.Percent);
+    p.Label = ProgressLabel(p.Percent);
+    p.FileCount = FRun->FileCount;
+    p.Stage = "title menu";
+    if (OnProgress)
+        OnProgress(p);
+}
+
+bool TDvdBatch::RunHelperTask(const std::string& AInput, TInputOptions& AIn, const std::string& ASecondInput,
+                              const std::string& AOutput, TOutputOptions& AOut, std::string& AError) {
+    PrepareRun();
+    TFFmpegConverter& c = *FConverter;
+    const int32_t task = c.AddTask(AInput, &AIn);
+    if (task < 0) {
+        AError = c.LastError();
+        return false;
+    }
+    FRun->Slots.push_back(std::make_unique<TTaskSlot>());
+    TTaskSlot& s = *FRun->Slots.back();
+    if (!ASecondInput.empty() && !c.Tasks().Items(task).OpenInputFile(ASecondInput)) {
+        AError = c.Tasks().Items(task).LastError();
+        return false;
+    }
+    if (!c.SetTaskOutput(task, AOutput, &AOut)) {
+        AError = c.LastError();
+        return false;
+    }
+    FCurrentFile = -1;
+    RunTasks(1);
+    if (FStopped)
+        return false;
+    std::lock_guard<std::mutex> guard(FRun->Lock);
+    if (!s.Finished || s.Exception || FileSize(AOutput) <= 0) {
+        AError = !s.Message.empty() ? s.Message : "the engine wrote nothing";
+        return false;
+    }
+    return true;
 }
 
 void TDvdBatch::ConvertTogether(double ADiscAspect, TBatchResult& AResult) {
@@ -453,7 +505,7 @@ void TDvdBatch::ConvertTogether(double ADiscAspect, TBatchResult& AResult) {
             continue;
         // Each file's share of the bar follows its length.
         const double weight =
-            80.0 * static_cast<double>(std::max<int64_t>(items[i].ConvertedLengthMs(), 1)) / total;
+            ConversionSpan() * static_cast<double>(std::max<int64_t>(items[i].ConvertedLengthMs(), 1)) / total;
         if (AddFileTask(static_cast<int>(i), ADiscAspect, {0, weight}) < 0)
             AResult.Files[i].Error = FAddError;
     }
@@ -524,6 +576,22 @@ bool TDvdBatch::Author(const std::vector<std::string>& AStreams, TBatchResult& A
     const TDvdPreset& preset = DvdPresets()[static_cast<size_t>(PresetIndex)];
     const std::string disc = FWorkFolder + "disc/";
     TDvdAuthoring authoring(FProgramFolder);
+    // By title: the file it comes from.
+    std::vector<size_t> titleFiles(AStreams.size(), 0);
+    for (size_t i = 0; i < AResult.Files.size(); ++i)
+        if (AResult.Files[i].Title > 0 && size_t(AResult.Files[i].Title) <= titleFiles.size())
+            titleFiles[size_t(AResult.Files[i].Title - 1)] = i;
+    TMenuLayout menu;
+    if (TitleMenu) {
+        std::string error;
+        if (!MakeTitleMenu(AStreams, titleFiles, menu, authoring.MenuPages, error)) {
+            if (!FStopped)
+                AResult.Error = error;
+            return false;
+        }
+        authoring.Menu = &menu;
+        authoring.MenuNorm = preset.NormType == 1 ? "pal" : "ntsc";
+    }
     authoring.OnProgress = [this, &authoring](int APosition, const std::string& ALabel) {
         TBatchProgress p;
         p.Position = APosition > 100 ? 100 : APosition;
@@ -535,6 +603,9 @@ bool TDvdBatch::Author(const std::vector<std::string>& AStreams, TBatchResult& A
             OnProgress(p);
     };
     authoring.OnLine = OnAuthoringLine;
+    for (const size_t file : titleFiles)
+        authoring.Chapters.push_back(
+            ChapterAttribute(ChapterStartsMs((*FItems)[file].ConvertedLengthMs(), ChapterMinutes)));
     std::string error;
     bool ok = authoring.WriteAuthoringFile(FWorkFolder, AStreams, error, disc) &&
               authoring.WriteBatchFile(FWorkFolder, error);
@@ -579,6 +650,7 @@ TBatchResult TDvdBatch::Convert(const std::vector<rInputStreamInfo>& AItems) {
     FRun->FileCount = static_cast<int>(AItems.size());
     FItems = &AItems;
     const double aspect = ChooseDiscAspect(AItems, DvdPresets()[static_cast<size_t>(PresetIndex)]);
+    FDiscAspect = aspect;
     std::vector<std::string> produced;
     const char* const noPicture = "It has no video stream, and a DVD title needs a picture.";
     auto fileEnded = [&](size_t AIndex, bool AOk, const std::string& AError) {

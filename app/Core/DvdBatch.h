@@ -24,12 +24,15 @@
 #include <vector>
 
 #include "Core/BatchEta.h"
+#include "Core/DiscChapters.h"
 #include "Core/DvdPresets.h"
 #include "Core/InputList.h"
 
 namespace qm {
 
 class TFFmpegConverter;
+struct TInputOptions;
+struct TMenuLayout;
 struct TOutputOptions;
 struct TTaskSlot;
 
@@ -44,6 +47,7 @@ struct TBatchProgress {
     int32_t FPS = 0;           // frames per second of the running conversion
     int64_t FileDoneMs = 0;    // output time of the running conversion
     double EtaSeconds = -1;    // time left, paused time not counted; negative while unknown
+    std::string Stage;         // "title menu" while the menu is made; "" otherwise
 };
 
 struct TBatchFile {
@@ -118,6 +122,10 @@ public:
     // Files converted at the same time. 1: one after another, each as its own run of the
     // converter; more: every file a task of one run, the bar's share of each by its length.
     int Jobs = 1;
+    // A chapter mark every this many minutes of each title; 0 for none.
+    double ChapterMinutes = DefaultChapterMinutes;
+    // A title menu: a button per title, "Play all", and back to the menu after a title.
+    bool TitleMenu = false;
 
     // Runs the whole batch on the calling (main) thread, serving its hand-overs; Stop,
     // Pause and Resume are called from handlers run meanwhile.
@@ -155,6 +163,19 @@ private:
     // Author, and when dvdauthor stops on one stream of several, that file is left off with
     // its message and the others are authored again without it.
     bool AuthorLeavingOffBadStreams(std::vector<std::string> AStreams, TBatchResult& AResult);
+    // The share of the bar the conversions take: 0 to this; the menu takes the rest to 80.
+    double ConversionSpan() const;
+    // One engine task alone: AInput (with ASecondInput, when given) into AOutput; false
+    // with the reason.
+    bool RunHelperTask(const std::string& AInput, TInputOptions& AIn, const std::string& ASecondInput,
+                       const std::string& AOutput, TOutputOptions& AOut, std::string& AError);
+    // The title menu (DvdBatchMenu.cpp).
+    bool MakeTitleMenu(const std::vector<std::string>& AStreams, const std::vector<size_t>& ATitleFiles,
+                       TMenuLayout& ALayout, std::vector<std::string>& APageStreams, std::string& AError);
+    bool TakeStill(const std::string& AStream, int64_t ALengthMs, const std::string& APicture, std::string& AError);
+    bool EncodeMenuPage(const std::string& APicture, const std::string& ASilence, const std::string& AStream,
+                        bool AWide, std::string& AError);
+    void ReportMenuStep(int ADone, int ATotal);
     // Moves the authored VIDEO_TS and AUDIO_TS from ADisc into the output folder; false with
     // the reason, the output folder as it was.
     bool PlaceDisc(const std::string& ADisc, std::string& AError);
@@ -171,6 +192,7 @@ private:
     const std::vector<rInputStreamInfo>* FItems = nullptr; // during Convert
     int FCurrentFile = -1;        // one after another: the file converting; -1 side by side
     std::vector<bool> FAnnounced; // side by side: OnFileStart called
+    double FDiscAspect = 4.0 / 3.0; // of the batch running
     std::string FAddError;
     std::function<void()> FCancelAuthoring; // while dvdauthor runs
     std::string FAuthoringStream;            // the stream dvdauthor failed on, as it named it

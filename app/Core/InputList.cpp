@@ -23,6 +23,18 @@ int64_t rInputStreamInfo::ConvertedLengthMs() const {
     return TrimLength > 0 && TrimLength < length ? TrimLength : length;
 }
 
+std::string rInputStreamInfo::MenuTitle() const {
+    if (!TitleName.empty())
+        return TitleName;
+    const size_t slash = FileName.rfind('/');
+    std::string name = slash == std::string::npos ? FileName : FileName.substr(slash + 1);
+    const size_t dot = name.rfind('.');
+    // ".hidden" keeps its name; "clip.part.mkv" loses only ".mkv".
+    if (dot != std::string::npos && dot > 0)
+        name.erase(dot);
+    return name;
+}
+
 bool ReadInputFile(TCustomAVProbe& AProbe, const std::string& AFileName, rInputStreamInfo& ARecord,
                    std::string& AError) {
     AError = NotARegularFile(AFileName);

@@ -15,6 +15,7 @@ struct rInputStreamInfo {
     int64_t TrimStart = 0;  // milliseconds
     int32_t TrimLength = 0; // milliseconds; 0 to the end
     std::string Comment;
+    std::string TitleName; // the title menu's name for it; "" for the file name
     // What the probe read when the file was added (one opening serves every column).
     int64_t DurationUs = -1;
     int64_t FileSize = -1;
@@ -28,6 +29,8 @@ struct rInputStreamInfo {
     bool HasVideo() const { return Width > 0 && Height > 0; }
     // Milliseconds of the part that will be converted; -1 when the duration is unknown.
     int64_t ConvertedLengthMs() const;
+    // TitleName, or the file name without folder and extension.
+    std::string MenuTitle() const;
 };
 
 // Probes AFileName into a fresh record; false with the probe's message in AError.

@@ -196,7 +196,7 @@ private slots:
         auto w = OpenWindow(desktop);
         QVERIFY(w->LibrariesLoaded());
         QCOMPARE(w->windowTitle(), QString("Tarnwick Quillmoor 1.0"));
-        QCOMPARE(w->size(), QSize(704, 513));
+        QCOMPARE(w->size(), QSize(704, 573));
         QCOMPARE(w->minimumSize(), w->maximumSize());
         QVERIFY(!(w->windowFlags() & Qt::WindowMaximizeButtonHint));
         QVERIFY(Child<QPushButton>(*w, "bbAdd")->hasFocus());

@@ -7,7 +7,11 @@
 // <build>/screenshots. Without xvfb-run the tests are skipped.
 #include <QAction>
 #include <QApplication>
+#include <QCheckBox>
 #include <QComboBox>
+#include <QDoubleSpinBox>
+#include <QLineEdit>
+#include <QTableView>
 #include <QLabel>
 #include <QRegularExpression>
 #include <QPointer>
@@ -27,6 +31,7 @@
 #include "Core/AppSettings.h"
 #include "Fixtures.h"
 #include "FixtureWriter.h"
+#include "Gui/InputListModel.h"
 #include "Gui/NotificationSound.h"
 #include "Gui/PreviewDialog.h"
 #include "Gui/PreviewerWindow.h"
@@ -338,6 +343,70 @@ private slots:
         QVERIFY2(std::regex_search(read.Output, m, length), read.Output.c_str());
         const double seconds = std::stoi(m[1]) * 3600 + std::stoi(m[2]) * 60 + std::stoi(m[3]) + std::stoi(m[4]) / 1000.0;
         QVERIFY2(std::abs(seconds - item.TrimLength / 1000.0) < 0.25, read.Output.c_str());
+    }
+
+    void theDiscGroupGivesChaptersAMenuAndRenamedTitlesAndIsKept() {
+        if (test::FindOnPath("dvdauthor").empty() || test::FindOnPath("spumux").empty() ||
+            test::FindOnPath("lsdvd").empty())
+            QSKIP("dvdauthor, spumux or lsdvd is not installed (scripts/install-deps.sh installs them)");
+        test::TTempDir dir;
+        const std::string first = WriteMovingClip(dir);
+        const std::string out = dir / "disc/";
+        SaveSettings({out, false, false, false});
+        {
+            test::TFakeDesktop desktop;
+            auto window = test::OpenWindow(desktop.Services());
+            TMainWindow& w = *window;
+            w.AddFiles({QString::fromStdString(first), QString::fromStdString(fixtures::FixturePath("mpeg1_mp2.mpg"))});
+            w.findChild<QComboBox*>("cbPreset")->setCurrentIndex(7);
+            auto* chapters = Child<QDoubleSpinBox>(w, "sbChapters");
+            auto* menu = Child<QCheckBox>(w, "cbTitleMenu");
+            auto* preview = Child<QPushButton>(w, "bbMenuPreview");
+            QCOMPARE(chapters->value(), 5.0);
+            QVERIFY(!menu->isChecked());
+            QVERIFY(!preview->isEnabled());
+            chapters->setValue(0.1); // every 6 s: the 4 s clip keeps one chapter
+            menu->click();
+            QVERIFY(preview->isEnabled());
+
+            // The first row's title renamed in place, as a user does: double-click and type.
+            auto* list = Child<QTableView>(w, "lvInput");
+            const QModelIndex title = w.Model().index(0, TInputListModel::colTitle);
+            QCOMPARE(w.Model().data(title, Qt::DisplayRole).toString(), QString("moving"));
+            list->setCurrentIndex(title);
+            list->edit(title);
+            auto* editor = list->findChild<QLineEdit*>();
+            QVERIFY(editor);
+            editor->selectAll();
+            QTest::keyClicks(editor, "Holiday by the sea");
+            QTest::keyClick(editor, Qt::Key_Return);
+            QCOMPARE(w.Model().Items()[0].TitleName, std::string("Holiday by the sea"));
+            test::Screenshot(w, "window-disc-group");
+
+            preview->click();
+            auto* shown = w.findChild<QDialog*>("MenuPreview");
+            QVERIFY(shown && shown->isVisible());
+            QVERIFY(QTest::qWaitForWindowExposed(shown));
+            test::SavePicture(shown->grab(), "menu-preview");
+            const QPixmap page = Child<QLabel>(*shown, "lbMenuPicture")->pixmap();
+            QCOMPARE(page.size(), QSize(768, 576)); // PAL, 4:3, square pixels
+            shown->close();
+
+            QSignalSpy finished(&w, &TMainWindow::BatchFinished);
+            QTimer::singleShot(0, w.findChild<QPushButton*>("bbConvert"), &QPushButton::click);
+            QVERIFY(finished.wait(300000));
+            QVERIFY2(desktop.Messages.empty(), desktop.Messages.empty() ? "" : qPrintable(desktop.Messages[0].Text));
+        }
+        const TAppSettings kept = LoadSettings();
+        QCOMPARE(kept.ChapterMinutes, 0.1);
+        QVERIFY(kept.TitleMenu);
+        // The disc has its menu: the manager's menu stream is there beside the two titles.
+        QVERIFY(fs::exists(out + "VIDEO_TS/VIDEO_TS.VOB"));
+        const auto read = test::RunCommand("lsdvd " + test::ShellQuote(out));
+        const std::regex titleLine(R"(Title: \d+, Length:)");
+        QVERIFY2(std::distance(std::sregex_iterator(read.Output.begin(), read.Output.end(), titleLine),
+                               std::sregex_iterator()) == 2,
+                 read.Output.c_str());
     }
 
 public:

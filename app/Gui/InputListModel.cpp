@@ -29,7 +29,13 @@ QVariant TInputListModel::data(const QModelIndex& AIndex, int ARole) const {
             return QString::fromStdString(item.DurationText);
         case colFileSize:
             return QString::fromStdString(item.SizeText);
+        case colTitle:
+            return QString::fromStdString(item.MenuTitle());
         }
+        break;
+    case Qt::EditRole:
+        if (AIndex.column() == colTitle)
+            return QString::fromStdString(item.MenuTitle());
         break;
     case Qt::DecorationRole:
         if (AIndex.column() == colInputFile)
@@ -38,6 +44,8 @@ QVariant TInputListModel::data(const QModelIndex& AIndex, int ARole) const {
     case Qt::ToolTipRole:
         if (AIndex.column() == colInputFile)
             return QString::fromStdString(item.FileName);
+        if (AIndex.column() == colTitle)
+            return QStringLiteral("The name of the title in the disc's menu; double-click to rename it");
         if (AIndex.column() == colTotalTime) {
             // What the batch will take of a trimmed file.
             const std::string trim = TrimRangeText(item);
@@ -64,11 +72,39 @@ QVariant TInputListModel::headerData(int ASection, Qt::Orientation AOrientation,
             return QStringLiteral("Total Time");
         case colFileSize:
             return QStringLiteral("File Size");
+        case colTitle:
+            return QStringLiteral("Title");
         }
     }
     if (ARole == Qt::TextAlignmentRole)
         return int((ASection == colFileSize ? Qt::AlignRight : Qt::AlignLeft) | Qt::AlignVCenter);
     return {};
+}
+
+Qt::ItemFlags TInputListModel::flags(const QModelIndex& AIndex) const {
+    Qt::ItemFlags f = QAbstractTableModel::flags(AIndex);
+    if (AIndex.isValid() && AIndex.column() == colTitle)
+        f |= Qt::ItemIsEditable;
+    return f;
+}
+
+bool TInputListModel::setData(const QModelIndex& AIndex, const QVariant& AValue, int ARole) {
+    if (ARole != Qt::EditRole || !AIndex.isValid() || AIndex.column() != colTitle || AIndex.row() >= rowCount())
+        return false;
+    SetTitleName(AIndex.row(), AValue.toString());
+    return true;
+}
+
+void TInputListModel::SetTitleName(int ARow, const QString& AName) {
+    if (ARow < 0 || ARow >= rowCount())
+        return;
+    rInputStreamInfo& item = FList.Items()[static_cast<size_t>(ARow)];
+    // Line breaks have no place on a button.
+    const std::string name = AName.simplified().toStdString();
+    item.TitleName.clear();
+    if (name != item.MenuTitle())
+        item.TitleName = name;
+    emit dataChanged(index(ARow, colTitle), index(ARow, colTitle));
 }
 
 std::string TInputListModel::Add(const std::vector<std::string>& ANames, TCustomAVProbe& AProbe) {

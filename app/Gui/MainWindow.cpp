@@ -32,7 +32,9 @@
 #include "Core/DvdPresets.h"
 #include "Core/FileNames.h"
 #include "Core/Product.h"
+#include "Gui/DiscGroup.h"
 #include "Gui/InputListModel.h"
+#include "Gui/MenuPreview.h"
 #include "Gui/NotificationSound.h"
 #include "Gui/PreviewDialog.h"
 #include "Gui/SettingsDialog.h"
@@ -45,7 +47,7 @@ namespace qm {
 namespace {
 
 constexpr int ClientWidth = 704;
-constexpr int ClientHeight = 513;
+constexpr int ClientHeight = 573; // with the "Disc" group
 
 QString Q(const std::string& AText) { return QString::fromStdString(AText); }
 
@@ -160,6 +162,8 @@ TMainWindow::TMainWindow(std::string AProgramFolder, TWindowServices AServices, 
     FSettings = LoadSettings();
     FOutPath->setText(Q(FSettings.OutPath));
     FBatch->Converter().SetPreview(FSettings.ShowPreview);
+    FDisc->SetChapterMinutes(FSettings.ChapterMinutes);
+    FDisc->SetTitleMenu(FSettings.TitleMenu);
 
     FBatch->OnUiState = [this](TBatchUiState AState) { SetUiState(AState); };
     FBatch->OnProgress = [this](const TBatchProgress& AProgress) { ShowProgress(AProgress); };
@@ -234,7 +238,8 @@ void TMainWindow::CreateControls() {
     FList->setShowGrid(true);
     FList->setSelectionBehavior(QAbstractItemView::SelectRows);
     FList->setSelectionMode(QAbstractItemView::ExtendedSelection);
-    FList->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    // Only a row's title name can be edited (double-click or F2).
+    FList->setEditTriggers(QAbstractItemView::DoubleClicked | QAbstractItemView::EditKeyPressed);
     FList->setWordWrap(false);
     FList->setTextElideMode(Qt::ElideMiddle);
     FList->setIconSize(QSize(16, 16));
@@ -246,9 +251,10 @@ void TMainWindow::CreateControls() {
     header->setStretchLastSection(false);
     header->setSectionsMovable(false);
     header->setHighlightSections(false);
-    header->resizeSection(TInputListModel::colInputFile, 535);
+    header->resizeSection(TInputListModel::colInputFile, 395);
     header->resizeSection(TInputListModel::colTotalTime, 70);
     header->resizeSection(TInputListModel::colFileSize, 70);
+    header->resizeSection(TInputListModel::colTitle, 140);
     // The selection stays visible when the list loses the focus.
     QPalette palette = FList->palette();
     palette.setColor(QPalette::Inactive, QPalette::Highlight, palette.color(QPalette::Active, QPalette::Highlight));
@@ -311,6 +317,11 @@ void TMainWindow::CreateControls() {
     outputLayout->addWidget(FOutPath, 1, 0);
     outputLayout->addWidget(FBrowseButton, 1, 1);
     layout->addWidget(output);
+
+    FDisc = new TDiscGroup(this);
+    connect(FDisc, &TDiscGroup::Changed, this, &TMainWindow::DiscSettingsChanged);
+    connect(FDisc, &TDiscGroup::PreviewRequested, this, &TMainWindow::bbMenuPreviewClick);
+    layout->addWidget(FDisc);
 
     auto* convert = new QGroupBox("Convert File", this);
     convert->setObjectName("gbConvert");
@@ -458,6 +469,7 @@ void TMainWindow::UpdateActions() {
     for (QAction* a : {FRemove, FRemoveAll, FPreview, FSettingsAction, FBrowse})
         a->setEnabled(idle && rows);
     FPresets->setEnabled(idle && rows);
+    FDisc->setEnabled(idle);
     FConvert->setEnabled(FUiState == bsConverting || (idle && rows));
 }
 
@@ -582,6 +594,18 @@ void TMainWindow::actBrowseExecute() {
     SaveSettings();
 }
 
+void TMainWindow::DiscSettingsChanged() {
+    FSettings.ChapterMinutes = FDisc->ChapterMinutes();
+    FSettings.TitleMenu = FDisc->TitleMenu();
+    SaveSettings();
+}
+
+void TMainWindow::bbMenuPreviewClick() {
+    auto* preview = new TMenuPreview(FModel->Items(), FPresets->currentIndex(), this);
+    preview->setAttribute(Qt::WA_DeleteOnClose);
+    preview->open();
+}
+
 void TMainWindow::bbConvertClick() {
     if (FUiState == bsConverting) {
         // Stop: ends the running task; the batch's wait then returns.
@@ -592,6 +616,8 @@ void TMainWindow::bbConvertClick() {
         return;
     FBatch->OutPath = FSettings.OutPath;
     FBatch->PresetIndex = FPresets->currentIndex();
+    FBatch->ChapterMinutes = FSettings.ChapterMinutes;
+    FBatch->TitleMenu = FSettings.TitleMenu;
     FBatch->Overwrite = false;
     const std::string disc = IncludeTrailingSlash(FSettings.OutPath) + "VIDEO_TS";
     if (!FSettings.OutPath.empty() && QFileInfo(Q(disc)).isDir()) {

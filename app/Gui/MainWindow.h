@@ -32,6 +32,7 @@ class QToolButton;
 
 namespace qm {
 
+class TDiscGroup;
 class TInputListModel;
 
 // What the window asks of the desktop. Tests replace these to stand in for the user and to
@@ -123,6 +124,8 @@ private:
     void actSettingsExecute();
     void actBrowseExecute();
     void bbConvertClick();
+    void bbMenuPreviewClick();
+    void DiscSettingsChanged();
     void bbPauseClick();
     void OpenSite(const char* AUrl);
     // No batch and no finishing step runs: the list, the settings and Convert are the user's.
@@ -155,6 +158,7 @@ private:
     QPushButton* FRemoveButton = nullptr;
     QPushButton* FSettingsButton = nullptr;
     QComboBox* FPresets = nullptr;
+    TDiscGroup* FDisc = nullptr;
     QLineEdit* FOutPath = nullptr;
     QPushButton* FBrowseButton = nullptr;
     QProgressBar* FProgress = nullptr;

@@ -10,6 +10,7 @@
 #include "DiscTestSupport.h"
 #include "Engine/FFmpegException.h"
 #include "Engine/KeyFrameTimes.h"
+#include "Loader/FFmpegLoader.h"
 
 using namespace qm;
 
@@ -37,7 +38,7 @@ TEST(Chapters, StartsForLengthAndInterval) {
 
 TEST(Chapters, TextsForAuthoringAndEngine) {
     EXPECT_EQ(ChapterAttribute({0, 300000, 3723500}), "0:00:00,0:05:00,1:02:03.500");
-    EXPECT_EQ(ChapterKeyFrames({0, 300000, 3723500}), "300.000,3723.500");
+    EXPECT_EQ(ChapterKeyFrames({0, 300000, 3723500}), "299.400,300.000,3722.900,3723.500");
     EXPECT_EQ(ChapterKeyFrames({0}), "");
 
     struct {
@@ -60,20 +61,28 @@ TEST(Chapters, TextsForAuthoringAndEngine) {
     EXPECT_EQ(ChapterMinutesText(0), "0");
 }
 
-TEST(KeyFrameTimes, ParsedAndDueOnTheFirstPictureAtOrAfter) {
+class KeyFrameTimes : public ::testing::Test {
+protected:
+    // Times are read by the format library.
+    static void SetUpTestSuite() {
+        ASSERT_TRUE(GlobalLoader.LoadLibraries(ConverterLibraries)) << GlobalLoader.LastErrMsg();
+    }
+};
+
+TEST_F(KeyFrameTimes, ParsedAndDueOnThePictureShownAtEachTime) {
     EXPECT_EQ(ParseKeyFrameTimes("300,6.5, 0:01:00"), (std::vector<int64_t>{6500000, 60000000, 300000000}));
     EXPECT_TRUE(ParseKeyFrameTimes("").empty());
     EXPECT_THROW(ParseKeyFrameTimes("5,,6"), FFmpegException);
     EXPECT_THROW(ParseKeyFrameTimes("five"), FFmpegException);
 
-    // NTSC: 6 s falls between pictures 179 (5.9727 s) and 180 (6.006 s).
+    // NTSC: 6 s falls between pictures 179 (5.9727 s) and 180 (6.006 s): 179 is on the screen.
     const std::vector<int64_t> times{6000000, 12000000};
     size_t next = 0;
     std::vector<int64_t> keys;
     for (int64_t pts = 0; pts < 400; ++pts)
         if (KeyFrameDue(times, next, pts, AVRational{1001, 30000}))
             keys.push_back(pts);
-    EXPECT_EQ(keys, (std::vector<int64_t>{180, 360}));
+    EXPECT_EQ(keys, (std::vector<int64_t>{179, 359}));
     // PAL: exactly on pictures 150 and 300; a picture that skips past two times marks once.
     next = 0;
     keys.clear();
@@ -131,7 +140,7 @@ TEST(ChapterDisc, ChaptersOnClosedGopsAndTitlesInARow) {
     for (size_t t = 0; t < titles.size(); ++t) {
         EXPECT_EQ(titles[t].Chapters, expected[t]) << "title " << t + 1;
         // Each chapter but the last is as long as the interval, to the picture: the mark
-        // fell on the key frame made for it, not on a later group of pictures.
+        // fell on the key frame made for it, not on a group of pictures around it.
         for (size_t c = 0; c + 1 < titles[t].Lengths.size(); ++c)
             EXPECT_NEAR(titles[t].Lengths[c], 7.5, 0.05) << "title " << t + 1 << " chapter " << c + 1;
     }

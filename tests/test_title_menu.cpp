@@ -255,7 +255,7 @@ void SaveMenuScreenshot(const std::string& AFolder, const std::string& ASize, co
     const std::string shot = dir + "/" + AName + ".png";
     fs::remove(shot);
     const auto run = test::RunCommand(test::ShellQuote(test::BinDir() + "/quillmoor-cli") + " engine -i " +
-                                      test::ShellQuote(AFolder + "/VIDEO_TS/VIDEO_TS.VOB") + " -vframes 1 -s " +
+                                      test::ShellQuote(AFolder + "/VIDEO_TS/VIDEO_TS.VOB") + " -vframes 1 -update 1 -s " +
                                       ASize + " -f image2 -vcodec png " + test::ShellQuote(shot));
     EXPECT_EQ(run.ExitCode, 0) << run.Output;
     // A drawn page, not a black or empty frame, compresses to far more than a plain one.

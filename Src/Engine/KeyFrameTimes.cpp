@@ -34,13 +34,13 @@ std::vector<int64_t> ParseKeyFrameTimes(const std::string& AText) {
 bool KeyFrameDue(const std::vector<int64_t>& ATimes, size_t& ANext, int64_t APts, AVRational ATimeBase) {
     if (ANext >= ATimes.size() || ATimeBase.den <= 0)
         return false;
-    // Whole microseconds of the picture's time; a picture that ends a rounding step short
-    // of the time is not yet the one.
-    const long double us = static_cast<long double>(APts) * 1000000.0L * ATimeBase.num / ATimeBase.den;
-    const int64_t at = static_cast<int64_t>(us + 0.5L);
-    if (at < ATimes[ANext])
+    // The picture on the screen at a time is the one that ends after it: a disc's chapter
+    // begins with the group of pictures that starts at or before the chapter's time.
+    const long double us = static_cast<long double>(APts + 1) * 1000000.0L * ATimeBase.num / ATimeBase.den;
+    const int64_t end = static_cast<int64_t>(us + 0.5L);
+    if (end <= ATimes[ANext])
         return false;
-    while (ANext < ATimes.size() && ATimes[ANext] <= at)
+    while (ANext < ATimes.size() && ATimes[ANext] < end)
         ++ANext;
     return true;
 }

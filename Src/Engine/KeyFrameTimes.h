@@ -19,8 +19,9 @@ namespace qm {
 // increasing order; an empty text gives none. A time that is no time throws FFmpegException.
 std::vector<int64_t> ParseKeyFrameTimes(const std::string& AText);
 
-// For pictures coming in increasing APts (in ATimeBase): true for the first picture at or
-// after each of ATimes, which ANext walks through (start it at 0).
+// For pictures coming in increasing APts (in ATimeBase): true for the picture shown at each
+// of ATimes (the last one that starts at or before it), which ANext walks through (start it
+// at 0).
 bool KeyFrameDue(const std::vector<int64_t>& ATimes, size_t& ANext, int64_t APts, AVRational ATimeBase);
 
 // Every group of pictures closed, and the encoder's own scene-change key frames off (the

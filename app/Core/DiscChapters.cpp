@@ -39,13 +39,21 @@ std::string ChapterAttribute(const std::vector<int64_t>& AStartsMs) {
 
 std::string ChapterKeyFrames(const std::vector<int64_t>& AStartsMs) {
     std::string text;
+    auto add = [&text](int64_t AMs) {
+        char item[32];
+        std::snprintf(item, sizeof item, "%lld.%03lld", static_cast<long long>(AMs / 1000),
+                      static_cast<long long>(AMs % 1000));
+        text += (text.empty() ? "" : ",") + std::string(item);
+    };
     for (const int64_t ms : AStartsMs) {
         if (ms <= 0)
             continue;
-        char item[32];
-        std::snprintf(item, sizeof item, "%lld.%03lld", static_cast<long long>(ms / 1000),
-                      static_cast<long long>(ms % 1000));
-        text += (text.empty() ? "" : ",") + std::string(item);
+        // dvdauthor folds a short group of pictures into the navigation unit before it, and
+        // a chapter can only begin a unit: a key frame one full group ahead keeps the group
+        // before the chapter's long enough for its own unit.
+        if (ms - ChapterLeadInMs > 0)
+            add(ms - ChapterLeadInMs);
+        add(ms);
     }
     return text;
 }

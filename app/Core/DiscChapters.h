@@ -23,8 +23,11 @@ std::vector<int64_t> ChapterStartsMs(int64_t ALengthMs, double AMinutes);
 
 // The dvdauthor "chapters" attribute: "0:00:00,0:05:00,…" (milliseconds only where needed).
 std::string ChapterAttribute(const std::vector<int64_t>& AStartsMs);
-// The engine's "force_key_frames" value for the chapters after the first, in seconds ("300,600");
-// "" when there are none.
+// A group of pictures on a disc: 15 pictures PAL, 18 NTSC.
+inline constexpr int64_t ChapterLeadInMs = 600;
+// The engine's "force_key_frames" value for the chapters after the first, in seconds: each
+// chapter's start and one group of pictures before it ("299.400,300.000"); "" when there
+// are none.
 std::string ChapterKeyFrames(const std::vector<int64_t>& AStartsMs);
 
 // "5", "2.5", "0" as minutes; false unless the text is 0 or from MinChapterMinutes to

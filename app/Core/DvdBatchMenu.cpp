@@ -125,7 +125,7 @@ bool TDvdBatch::TakeStill(const std::string& AStream, int64_t ALengthMs, const s
     out.VideoCodec = "png";
     out.NoAudio = true;
     out.NoSubtitle = true;
-    out.ExtraOptions = "vframes=1";
+    out.ExtraOptions = "vframes=1\nupdate=1"; // one picture, not a numbered sequence
     return RunHelperTask(AStream, in, "", APicture, out, AError);
 }
 

@@ -95,7 +95,7 @@ TMenuLayout LayoutMenu(int ATitleCount, int AFrameHeight, bool AWide) {
             b.Picture = Rect(cx - pictureWidth / 2, y + pad, cx + pictureWidth / 2, y + pad + pictureHeight);
             b.Label = Rect(cx - cellWidth / 2 + pad, b.Picture.Y1 + pad / 2, cx + cellWidth / 2 - pad,
                            b.Picture.Y1 + pad / 2 + labelHeight);
-            b.Frame = Rect(cx - pictureWidth / 2 - pad, y, cx + pictureWidth / 2 + pad, b.Label.Y1);
+            b.Frame = Rect(cx - cellWidth / 2 + pad, y, cx + cellWidth / 2 - pad, b.Label.Y1);
             page.Buttons.push_back(b);
         }
         // The bar: "Previous" left, "Play all" in the middle, "Next" right.

@@ -300,7 +300,7 @@ int RunConvert(const TArgs& args) {
                 std::fprintf(stderr, "--title wants FILE=NAME, not \"%s\"\n", text.c_str());
                 return 1;
             }
-            titles.emplace_back(AbsolutePath(text.substr(0, eq)), text.substr(eq + 1));
+            titles.emplace_back(AbsoluteFileName(text.substr(0, eq)), text.substr(eq + 1));
         } else if (a == "--overwrite") {
             overwrite = true;
         } else if (a == "-v" || a == "--verbose") {

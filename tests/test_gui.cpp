@@ -202,7 +202,8 @@ private slots:
         QVERIFY(Child<QPushButton>(*w, "bbAdd")->hasFocus());
 
         auto* header = Child<QTableView>(*w, "lvInput")->horizontalHeader();
-        QCOMPARE(header->sectionSize(0), 535);
+        QCOMPARE(header->sectionSize(0), 395);
+        QCOMPARE(header->sectionSize(3), 140);
         QCOMPARE(header->sectionSize(1), 70);
         QCOMPARE(header->sectionSize(2), 70);
         const QAbstractItemModel* model = Child<QTableView>(*w, "lvInput")->model();

@@ -219,7 +219,7 @@ bool TDvdAuthoring::RunAuthoring(const std::string& AScriptPath, const std::stri
     if (ran && !FSawError && complete)
         return true;
     // The shell's answer when it finds no such program.
-    if (redirector.ExitCode() == 127) {
+    if (tool.ExitCode() == 127) {
         AError = AuthoringProgram() + " is not installed, so the DVD folder cannot be made. Install the "
                  "package dvdauthor (sudo apt install dvdauthor) and convert again.";
         return false;

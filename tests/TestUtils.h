@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -41,6 +43,12 @@ private:
 };
 
 // Folder of the built programs (build/bin).
+// The whole of a file as text; empty when it cannot be read.
+inline std::string ReadFile(const std::filesystem::path& APath) {
+    std::ifstream in(APath);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
 inline std::string BinDir() {
     const char* dir = std::getenv("QM_BIN_DIR");
     return dir ? dir : ".";

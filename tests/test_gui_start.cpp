@@ -21,11 +21,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string ReadFile(const fs::path& APath) {
-    std::ifstream in(APath);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 // Reads AFd until ANeedle has arrived, the other end is closed or 60 s pass.
 std::string ReadUntil(int AFd, const std::string& ANeedle) {
     std::string text;
@@ -62,7 +57,7 @@ TEST(InstalledProgram, FindsItsFolderThroughItsLinkAndEndsAfterTheLoadersMessage
         EXPECT_TRUE(fs::read_symlink(prefix / "bin" / link).is_relative());
         EXPECT_TRUE(fs::equivalent(prefix / "bin" / link, program / link));
     }
-    const std::string entry = ReadFile(prefix / "share/applications/quillmoor.desktop");
+    const std::string entry = test::ReadFile(prefix / "share/applications/quillmoor.desktop");
     EXPECT_NE(entry.find("Exec=quillmoor %F\n"), std::string::npos);
     EXPECT_NE(entry.find("Icon=quillmoor\n"), std::string::npos);
     EXPECT_TRUE(fs::is_regular_file(prefix / "share/icons/hicolor/256x256/apps/quillmoor.png"));
@@ -110,7 +105,7 @@ TEST(InstalledProgram, FindsItsFolderThroughItsLinkAndEndsAfterTheLoadersMessage
     ASSERT_EQ(::waitpid(pid, &status, 0), pid);
     EXPECT_TRUE(WIFEXITED(status)) << said << rest;
     EXPECT_EQ(WEXITSTATUS(status), 0) << said << rest;
-    const std::string stored = ReadFile(settings);
+    const std::string stored = test::ReadFile(settings);
     EXPECT_NE(stored.find("OutPath=" + dir.Path().string() + "/Desktop/Tarnwick Quillmoor/"), std::string::npos)
         << stored;
     EXPECT_NE(stored.find("OpenFolder=1"), std::string::npos) << stored;

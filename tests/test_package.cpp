@@ -12,15 +12,6 @@
 using namespace qm;
 namespace fs = std::filesystem;
 
-namespace {
-
-std::string ReadFile(const fs::path& APath) {
-    std::ifstream in(APath);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-} // namespace
-
 TEST(DebianPackage, InstallsIntoAScratchRootAndConvertsFromThere) {
     if (test::RunCommand("command -v dpkg-deb").ExitCode != 0)
         GTEST_SKIP() << "dpkg-deb is not installed";
@@ -45,7 +36,7 @@ TEST(DebianPackage, InstallsIntoAScratchRootAndConvertsFromThere) {
         EXPECT_TRUE(fs::exists(root / file)) << file;
 
     // In the menu, taking the files a file manager hands it, for the video types it reads.
-    const std::string entry = ReadFile(root / "usr/share/applications/quillmoor.desktop");
+    const std::string entry = test::ReadFile(root / "usr/share/applications/quillmoor.desktop");
     EXPECT_NE(entry.find("\nExec=quillmoor %F\n"), std::string::npos) << entry;
     for (const char* type : {"video/mp4;", "video/x-msvideo;", "video/x-matroska;", "video/mpeg;", "video/quicktime;"})
         EXPECT_NE(entry.find(type), std::string::npos) << type;

@@ -17,7 +17,7 @@ std::vector<int64_t> ParseKeyFrameTimes(const std::string& AText) {
         if (!part.empty()) {
             const int64_t us = ParseTime("force_key_frames", part, true);
             if (us < 0)
-                throw FFmpegException("Invalid duration specification for force_key_frames: " + part);
+                throw FFmpegException("Not a time in force_key_frames: " + part);
             times.push_back(us);
         } else if (comma != std::string::npos || !times.empty()) {
             throw FFmpegException("An empty time in force_key_frames: " + AText);

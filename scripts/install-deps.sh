@@ -10,7 +10,7 @@ libswresample-dev libavdevice-dev
 libsdl2-dev
 qt6-base-dev qt6-base-dev-tools libgl-dev libxkbcommon-dev
 libgtest-dev
-dvdauthor lsdvd libdvdnav-dev
+dvdauthor lsdvd libdvdnav-dev genisoimage
 xvfb xauth fonts-dejavu-core
 locales
 "

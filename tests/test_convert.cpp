@@ -228,6 +228,9 @@ TEST_F(ConvertTest, PresetsListAndBadArguments) {
         {"--trim a.avi=3-1 a.avi", "not a valid START-END range"},
         {"--trim a.avi a.avi", "--trim wants FILE=START-END"},
         {"-o", "Option -o needs a value"},
+        {"--disc 4,2G a.avi", "--disc wants dvd5, dvd9, none or a size"},
+        {"--fit --disc none a.avi", "--fit needs a disc size"},
+        {"-o x --iso x.iso a.avi", "Give either -o FOLDER or --iso FILE"},
         {"", "no files given"},
         {"-p '' a.avi", "Unknown preset \"\""},
         {"-o '' a.avi", "-o wants a folder"},
@@ -409,4 +412,104 @@ TEST_F(ConvertTest, NoAudioWarningsForAnyFixture) {
     EXPECT_NE(run.Output.find("dvdauthor: "), std::string::npos);
     for (const char* warning : {"moves backwards", "Discontinuity", "discontinuity", "WARN:"})
         EXPECT_EQ(run.Output.find(warning), std::string::npos) << warning << "\n" << run.Output;
+}
+
+namespace {
+
+// Whether the image holds an ISO 9660 and a UDF file system: their descriptors ("CD001", and
+// "NSR02" in the volume recognition sequence) in the sectors from 16 on.
+std::pair<bool, bool> ImageFileSystems(const std::string& AImage) {
+    std::ifstream in(AImage, std::ios::binary);
+    std::string head(64 * 2048, '\0');
+    in.read(head.data(), std::streamsize(head.size()));
+    bool iso = false, udf = false;
+    for (size_t sector = 16; sector < 64; ++sector) {
+        const std::string id = head.substr(sector * 2048 + 1, 5);
+        iso = iso || id == "CD001";
+        udf = udf || id == "NSR02" || id == "NSR03";
+    }
+    return {iso, udf};
+}
+
+} // namespace
+
+TEST_F(ConvertTest, AFittedBatchFillsItsDiscAndBecomesAnImage) {
+    REQUIRE_DVD_TOOLS();
+    if (test::RunCommand("command -v genisoimage").ExitCode != 0)
+        GTEST_SKIP() << "genisoimage is not installed (scripts/install-deps.sh installs it)";
+    // Hard footage (fine detail and grain in every frame), a wide and a 4:3 picture.
+    const std::string wide = Dir / "grain-wide.mkv", narrow = Dir / "grain-4x3.mp4";
+    for (const auto& [clip, settings] : {std::pair{wide, "size=1024x576 duration=12 vcodec=mpeg4 vb=20M"},
+                                         std::pair{narrow, "size=640x480 duration=10 vcodec=mpeg4 vb=15M"}}) {
+        auto made = test::RunCommand(test::ShellQuote(test::BinDir() + "/make-fixtures") + " --clip " +
+                                     test::ShellQuote(clip) + " pattern=grain " + settings);
+        ASSERT_EQ(made.ExitCode, 0) << made.Output;
+    }
+    const std::string out = Dir / "out", image = out + "/Grain test.iso";
+    fs::create_directories(out);
+    constexpr double DiscBytes = 15e6;
+    auto run = test::RunCommand(Cli() + " convert -p pal-hq --fit --disc 15M --iso " + test::ShellQuote(image) +
+                                " " + test::ShellQuote(wide) + " " + test::ShellQuote(narrow));
+    ASSERT_EQ(run.ExitCode, 0) << run.Output;
+    EXPECT_NE(run.Output.find(" of 15.0 MB (100 %), fitted: "), std::string::npos) << run.Output;
+    EXPECT_NE(run.Output.find("DVD image: " + image), std::string::npos) << run.Output;
+    const double used = double(fs::file_size(image)) / DiscBytes;
+    RecordProperty("disc_used_percent", std::to_string(used * 100));
+    EXPECT_GE(used, 0.92) << run.Output;
+    EXPECT_LE(used, 1.0) << run.Output;
+
+    const auto titles = ReadTitles(image);
+    ASSERT_EQ(titles.size(), 2u) << run.Output;
+    EXPECT_NEAR(titles[0].Length, 12, 0.5);
+    EXPECT_NEAR(titles[1].Length, 10, 0.5);
+    EXPECT_EQ(titles[0].Width, 720);
+    EXPECT_EQ(titles[0].Aspect, "16/9");
+    const auto [iso, udf] = ImageFileSystems(image);
+    EXPECT_TRUE(iso);
+    EXPECT_TRUE(udf);
+    auto info = test::RunCommand("isoinfo -d -i " + test::ShellQuote(image));
+    EXPECT_NE(info.Output.find("Volume id: GRAIN_TEST"), std::string::npos) << info.Output;
+    auto files = test::RunCommand("isoinfo -l -i " + test::ShellQuote(image));
+    EXPECT_NE(files.Output.find("VIDEO_TS.IFO"), std::string::npos) << files.Output;
+    EXPECT_EQ(Entries(out), std::vector<std::string>{"Grain test.iso"}) << "no folder, no part of an image";
+}
+
+TEST_F(ConvertTest, ADiscThatCannotHoldTheFilesIsRefusedUpFront) {
+    // Twenty minutes that are quick to write: the refusals come before any conversion.
+    const std::string clip = Dir / "long.mkv", out = Dir / "out";
+    auto made = test::RunCommand(test::ShellQuote(test::BinDir() + "/make-fixtures") + " --clip " +
+                                 test::ShellQuote(clip) + " size=64x48 rate=1 duration=1200 vcodec=mpeg4 acodec=none");
+    ASSERT_EQ(made.ExitCode, 0) << made.Output;
+    struct {
+        const char* Args;
+        const char* Says;
+    } cases[] = {
+        {"-p pal-hq --disc 100M", "The files need about 1.37 GB at \"DVD PAL High Quality"},
+        {"-p pal-hq --disc 100M", "and the disc holds 100.0 MB. Choose a lower preset, or fit the video"},
+        {"-p pal-hq --disc 100M --fit", "Too much video for this disc"},
+        {"-p pal-lp --disc 50M --fit", "Too much video for this disc"},
+    };
+    for (const auto& c : cases) {
+        auto run = test::RunCommand(Cli() + " convert -o " + test::ShellQuote(out) + " " + c.Args + " " +
+                                    test::ShellQuote(clip));
+        EXPECT_EQ(run.ExitCode, 1) << c.Args << ": " << run.Output;
+        EXPECT_NE(run.Output.find(c.Says), std::string::npos) << c.Args << ": " << run.Output;
+        EXPECT_EQ(run.Output.find("converting"), std::string::npos) << c.Args << ": " << run.Output;
+        EXPECT_FALSE(fs::exists(out)) << c.Args;
+    }
+}
+
+TEST_F(ConvertTest, WithoutADiscLimitAnythingConverts) {
+    REQUIRE_DVD_TOOLS();
+    const std::string out = Dir / "out";
+    // Two seconds at the highest rates take more than a 2 MB disc.
+    auto refused = test::RunCommand(Cli() + " convert -p pal-hq --disc 2M -o " + test::ShellQuote(out) + " " +
+                                    Fixture("mp4_h264_aac.mp4"));
+    EXPECT_EQ(refused.ExitCode, 1) << refused.Output;
+    EXPECT_NE(refused.Output.find("and the disc holds 2.0 MB"), std::string::npos) << refused.Output;
+    auto run = test::RunCommand(Cli() + " convert -p pal-hq --disc none -o " + test::ShellQuote(out) + " " +
+                                Fixture("mp4_h264_aac.mp4"));
+    ASSERT_EQ(run.ExitCode, 0) << run.Output;
+    EXPECT_NE(run.Output.find("Disc: 3.4 MB (no limit)"), std::string::npos) << run.Output;
+    EXPECT_EQ(ReadTitles(out).size(), 1u);
 }

@@ -16,5 +16,8 @@ int64_t FileSize(const std::string& path);
 std::string IncludeTrailingSlash(const std::string& folder);
 // The text as one literal /bin/sh word, whatever characters it holds.
 std::string ShellQuote(const std::string& text);
+// Renames from to to unless something is there already, also when it appears between a
+// check and the rename; false with errno (EEXIST when taken).
+bool MoveNoReplace(const std::string& from, const std::string& to);
 
 } // namespace qm

@@ -30,6 +30,7 @@ namespace {
 void PrintConvertHelp() {
     std::printf(
         "Usage: quillmoor-cli convert [-p PRESET] [-o FOLDER] [--trim FILE=START-END]...\n"
+        "                             [--disc SIZE] [--fit] [--iso FILE [--label TEXT]]\n"
         "                             [--overwrite] [--threads N] [--jobs N] [--chapters MINUTES]\n"
         "                             [--menu] [--title FILE=NAME]... [-v] [--] FILE...\n"
         "\n"
@@ -41,7 +42,13 @@ void PrintConvertHelp() {
         "  --trim FILE=START-END\n"
         "                converts only that part of FILE; START and END in seconds (decimals\n"
         "                allowed) or hh:mm:ss[.mmm]; an empty END means to the end\n"
-        "  --overwrite   replace a DVD that FOLDER already holds\n"
+        "  --disc SIZE   the disc: dvd5 (4.7 GB, the default), dvd9 (8.5 GB), a size such as\n"
+        "                700M or 4.2G (decimal units), or none for no limit. A batch whose\n"
+        "                estimate passes the disc is refused before it starts\n"
+        "  --fit         choose the video rate that fills the disc (two passes per file)\n"
+        "  --iso FILE    write a DVD-Video image (UDF and ISO 9660) instead of the folder\n"
+        "  --label TEXT  the image's volume label (default: from the image's name)\n"
+        "  --overwrite   replace a DVD that FOLDER already holds, or the image FILE\n"
         "  --threads N   codec threads per conversion (default 0: one per processor)\n"
         "  --jobs N      files converted at the same time (default 1)\n"
         "  --chapters MINUTES\n"
@@ -219,6 +226,7 @@ private:
 int RunConvert(const TArgs& args) {
     std::string preset, outPath;
     bool overwrite = false, verbose = false;
+    TDiscSettings disc;
     int threads = 0, jobs = 1;
     double chapterMinutes = DefaultChapterMinutes;
     bool menu = false;
@@ -301,6 +309,23 @@ int RunConvert(const TArgs& args) {
                 return 1;
             }
             titles.emplace_back(AbsoluteFileName(text.substr(0, eq)), text.substr(eq + 1));
+        } else if (a == "--disc") {
+            std::string text;
+            if (!value(text))
+                return 1;
+            if (!ParseDiscSize(text, disc.DiscBytes)) {
+                std::fprintf(stderr, "--disc wants dvd5, dvd9, none or a size such as 700M or 4.2G, not \"%s\"\n",
+                             text.c_str());
+                return 1;
+            }
+        } else if (a == "--fit") {
+            disc.Fit = true;
+        } else if (a == "--iso") {
+            if (!value(disc.ImageFile))
+                return 1;
+        } else if (a == "--label") {
+            if (!value(disc.VolumeLabel))
+                return 1;
         } else if (a == "--overwrite") {
             overwrite = true;
         } else if (a == "-v" || a == "--verbose") {
@@ -324,6 +349,18 @@ int RunConvert(const TArgs& args) {
     }
     if (files.empty()) {
         std::fprintf(stderr, "quillmoor-cli convert: no files given (see --help)\n");
+        return 1;
+    }
+    if (!disc.ImageFile.empty()) {
+        if (!outPath.empty()) {
+            std::fprintf(stderr, "Give either -o FOLDER or --iso FILE: the image is made beside its file.\n");
+            return 1;
+        }
+        disc.ImageFile = AbsolutePath(disc.ImageFile);
+        outPath = QFileInfo(QString::fromStdString(disc.ImageFile)).absolutePath().toStdString();
+    }
+    if (disc.Fit && disc.DiscBytes <= 0) {
+        std::fprintf(stderr, "--fit needs a disc size (--disc), not none.\n");
         return 1;
     }
     if (outPath.empty()) {
@@ -397,7 +434,8 @@ int RunConvert(const TArgs& args) {
     batch.Jobs = jobs;
     batch.ChapterMinutes = chapterMinutes;
     batch.TitleMenu = menu;
-    TProgressDisplay display(list.Items(), jobs > 1);
+    batch.Disc = disc;
+    TProgressDisplay display(list.Items(), jobs > 1 && !disc.Fit); // a fitted disc: one after another
     batch.OnFileStart = [&display](int AIndex, const rInputStreamInfo&) { display.FileStart(AIndex); };
     batch.OnFileEnd = [&display](int AIndex, const TBatchFile& AFile) { display.FileEnd(AIndex, AFile); };
     batch.OnUiState = [&display, menu](TBatchUiState AState) {
@@ -408,6 +446,7 @@ int RunConvert(const TArgs& args) {
     if (verbose)
         batch.OnAuthoringLine = [&display](const std::string& ALine) { display.Line("dvdauthor: " + ALine); };
 
+    display.Line("Disc: " + EstimateUsage(list.Items(), DvdPresets()[size_t(presetIndex)], disc).Text());
     TBatchResult result;
     {
         TInterruptToMainThread interrupt([&batch] { batch.Stop(); });
@@ -417,7 +456,8 @@ int RunConvert(const TArgs& args) {
     for (const auto& note : result.Notes)
         std::fprintf(stderr, "%s\n", note.c_str());
     if (result.Stopped) {
-        std::fprintf(stderr, "Stopped; nothing was written to %s.\n", outPath.c_str());
+        std::fprintf(stderr, "Stopped; nothing was written to %s.\n",
+                     disc.ImageFile.empty() ? outPath.c_str() : disc.ImageFile.c_str());
         return 2;
     }
     if (!result.Authored) {
@@ -425,7 +465,10 @@ int RunConvert(const TArgs& args) {
         return 1;
     }
     const std::string out = IncludeTrailingSlash(outPath);
-    std::printf("DVD folder: %sVIDEO_TS\n", out.c_str());
+    if (disc.ImageFile.empty())
+        std::printf("DVD folder: %sVIDEO_TS\n", out.c_str());
+    else
+        std::printf("DVD image: %s\n", disc.ImageFile.c_str());
     for (const auto& f : result.Files) {
         if (f.Title > 0)
             std::printf("  title %d: %s\n", f.Title, f.FileName.c_str());

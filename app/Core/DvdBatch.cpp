@@ -1,6 +1,5 @@
 #include "Core/DvdBatch.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 
@@ -81,21 +80,6 @@ bool MakeFolder(const std::string& APath) {
 bool Exists(const std::string& APath) {
     struct stat st {};
     return ::lstat(APath.c_str(), &st) == 0;
-}
-
-// Renames AFrom to ATo unless something is there already, also when it appears between a
-// check and the rename; false with errno (EEXIST when taken).
-bool MoveNoReplace(const std::string& AFrom, const std::string& ATo) {
-    if (::renameat2(AT_FDCWD, AFrom.c_str(), AT_FDCWD, ATo.c_str(), RENAME_NOREPLACE) == 0)
-        return true;
-    if (errno != EINVAL && errno != ENOSYS)
-        return false;
-    // A file system without the no-replace rename: the check just before must do.
-    if (Exists(ATo)) {
-        errno = EEXIST;
-        return false;
-    }
-    return std::rename(AFrom.c_str(), ATo.c_str()) == 0;
 }
 
 } // namespace
@@ -269,7 +253,7 @@ void TDvdBatch::Report(const TBatchProgress& AProgress) {
 
 void TDvdBatch::FillOptions(const rInputStreamInfo& AItem, double ADiscAspect,
                             TOutputOptions& AOutput) const {
-    const TDvdPreset& preset = DvdPresets().at(static_cast<size_t>(PresetIndex));
+    const TDvdPreset& preset = Picture();
     TOutputOptions& o = AOutput;
     InitOutputOptions(o);
     o.DurationMs = AItem.TrimLength;
@@ -307,6 +291,12 @@ void TDvdBatch::FillOptions(const rInputStreamInfo& AItem, double ADiscAspect,
     const std::string keyFrames = ChapterKeyFrames(ChapterStartsMs(AItem.ConvertedLengthMs(), ChapterMinutes));
     if (!keyFrames.empty())
         o.ExtraOptions += "\nforce_key_frames=" + keyFrames;
+    if (FFit.Pass > 0) {
+        // A fitted disc: the rate that fills it, in two passes with the first's log.
+        o.VideoBitrate = static_cast<int32_t>(FFit.Rate);
+        o.VideoMaxRate = static_cast<int32_t>(VideoRateCap({0, 0, 0, preset.AudioBitrate, 0}));
+        o.ExtraOptions += "\npass=" + std::to_string(FFit.Pass) + "\npasslogfile=" + FFit.Log;
+    }
 }
 
 bool TDvdBatch::CheckBeforeStart(const std::vector<rInputStreamInfo>& AItems, TBatchResult& AResult) {
@@ -329,13 +319,15 @@ bool TDvdBatch::CheckBeforeStart(const std::vector<rInputStreamInfo>& AItems, TB
         AResult.Error = "No output folder is set.";
         return false;
     }
+    if (!PlanDisc(AItems, AResult))
+        return false;
     const std::string out = IncludeTrailingSlash(OutPath);
     if (!MakeFolder(out)) {
         AResult.Error = "Cannot create the output folder " + out + ": " + CreateFolderProblem(out) +
                         ". Choose another output folder.";
         return false;
     }
-    if (IsFolder(out + "VIDEO_TS") && !Overwrite) {
+    if (IsFolder(out + "VIDEO_TS") && !Overwrite && Disc.ImageFile.empty()) {
         AResult.Error = "The output folder " + out +
                         " already holds a DVD (VIDEO_TS). Choose another folder, or allow the "
                         "existing disc to be replaced.";
@@ -394,7 +386,8 @@ int32_t TDvdBatch::AddFileTask(int AIndex, double ADiscAspect, const TProgressSh
 }
 
 std::string TDvdBatch::StreamName(int AIndex) const {
-    return FWorkFolder + "Movies" + std::to_string(AIndex) + ".mpg";
+    // A first pass only writes its log; its stream is thrown away.
+    return FWorkFolder + (FFit.Pass == 1 ? "Pass1-" : "Movies") + std::to_string(AIndex) + ".mpg";
 }
 
 void TDvdBatch::RunTasks(int32_t AThreadCount) {
@@ -436,8 +429,14 @@ void TDvdBatch::PrepareRun() {
 }
 
 bool TDvdBatch::ConvertFile(int AIndex, double ADiscAspect, std::string& AError) {
+    if (FFit.Active)
+        return ConvertTwoPasses(AIndex, ADiscAspect, AError);
+    return RunFile(AIndex, ADiscAspect, SequentialShare(AIndex, FRun->FileCount), AError);
+}
+
+bool TDvdBatch::RunFile(int AIndex, double ADiscAspect, const TProgressShare& AShare, std::string& AError) {
     PrepareRun();
-    TProgressShare share = SequentialShare(AIndex, FRun->FileCount);
+    TProgressShare share = AShare;
     share.Offset *= ConversionSpan() / 80;
     share.Weight *= ConversionSpan() / 80;
     if (AddFileTask(AIndex, ADiscAspect, share) < 0) {
@@ -592,11 +591,14 @@ bool TDvdBatch::Author(const std::vector<std::string>& AStreams, TBatchResult& A
         authoring.Menu = &menu;
         authoring.MenuNorm = preset.NormType == 1 ? "pal" : "ntsc";
     }
-    authoring.OnProgress = [this, &authoring](int APosition, const std::string& ALabel) {
+    authoring.OnProgress = [this, &authoring](int, const std::string&) {
         TBatchProgress p;
-        p.Position = APosition > 100 ? 100 : APosition;
         p.Percent = authoring.LastPercent() > 100 ? 100 : authoring.LastPercent();
-        p.Label = ALabel;
+        // An image takes the last tenth.
+        if (!Disc.ImageFile.empty())
+            p.Percent = 80 + (p.Percent - 80) / 2;
+        p.Position = static_cast<int>(p.Percent);
+        p.Label = ProgressLabel(p.Percent);
         p.FileCount = FRun->FileCount;
         p.EtaSeconds = FEta.Report(p.Percent, true, TBatchEta::TClock::now());
         if (OnProgress)
@@ -623,7 +625,7 @@ bool TDvdBatch::Author(const std::vector<std::string>& AStreams, TBatchResult& A
         AResult.Error = error;
         return false;
     }
-    if (!PlaceDisc(disc, AResult.Error))
+    if (!Disc.ImageFile.empty() ? !WriteImage(disc, AResult) : !PlaceDisc(disc, AResult.Error))
         return false;
     TBatchProgress done;
     done.Position = 100;
@@ -641,6 +643,7 @@ TBatchResult TDvdBatch::Convert(const std::vector<rInputStreamInfo>& AItems) {
     FStopped = false;
     FPaused = false;
     FWorkFolder.clear();
+    FFit = {};
     for (const auto& item : AItems)
         result.Files.push_back({item.FileName, 0, {}});
     if (!CheckBeforeStart(AItems, result))
@@ -649,7 +652,7 @@ TBatchResult TDvdBatch::Convert(const std::vector<rInputStreamInfo>& AItems) {
 
     FRun->FileCount = static_cast<int>(AItems.size());
     FItems = &AItems;
-    const double aspect = ChooseDiscAspect(AItems, DvdPresets()[static_cast<size_t>(PresetIndex)]);
+    const double aspect = ChooseDiscAspect(AItems, Picture());
     FDiscAspect = aspect;
     std::vector<std::string> produced;
     const char* const noPicture = "It has no video stream, and a DVD title needs a picture.";
@@ -666,7 +669,7 @@ TBatchResult TDvdBatch::Convert(const std::vector<rInputStreamInfo>& AItems) {
             OnFileEnd(static_cast<int>(AIndex), file);
     };
     try {
-        if (Jobs > 1) {
+        if (Jobs > 1 && !FFit.Active) {
             SetUiState(bsConverting);
             ConvertTogether(aspect, result);
             // The streams go onto the disc in list order, whatever order they ended in.
@@ -698,7 +701,7 @@ TBatchResult TDvdBatch::Convert(const std::vector<rInputStreamInfo>& AItems) {
         FCurrentFile = -1;
         if (!FStopped && produced.empty()) {
             result.Error = "No file could be converted, so there is nothing to put on a disc.";
-        } else if (!FStopped) {
+        } else if (!FStopped && (!FFit.Active || KeepWithinDisc(aspect, result))) {
             SetUiState(bsAuthoring);
             result.Authored = AuthorLeavingOffBadStreams(produced, result);
         }
@@ -710,6 +713,7 @@ TBatchResult TDvdBatch::Convert(const std::vector<rInputStreamInfo>& AItems) {
     // Late progress hand-overs find no running file and are dropped.
     TMainThread::ProcessMessages();
     FItems = nullptr;
+    FFit = {};
     result.Stopped = FStopped;
     if (!result.Authored)
         for (auto& f : result.Files)

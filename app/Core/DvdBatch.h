@@ -25,6 +25,7 @@
 
 #include "Core/BatchEta.h"
 #include "Core/DiscChapters.h"
+#include "Core/BatchPlan.h"
 #include "Core/DvdPresets.h"
 #include "Core/InputList.h"
 
@@ -121,11 +122,15 @@ public:
     int Threads = 0;          // codec threads per conversion; 0 one per processor
     // Files converted at the same time. 1: one after another, each as its own run of the
     // converter; more: every file a task of one run, the bar's share of each by its length.
+    // A fitted disc converts one after another.
     int Jobs = 1;
     // A chapter mark every this many minutes of each title; 0 for none.
     double ChapterMinutes = DefaultChapterMinutes;
     // A title menu: a button per title, "Play all", and back to the menu after a title.
     bool TitleMenu = false;
+    // The disc's size, fitting the video to it, folder or image. A batch that does not fit
+    // at fixed rates, or whose fitted rate is too low, fails before any conversion starts.
+    TDiscSettings Disc;
 
     // Runs the whole batch on the calling (main) thread, serving its hand-overs; Stop,
     // Pause and Resume are called from handlers run meanwhile.
@@ -158,6 +163,8 @@ private:
     void RunTasks(int32_t AThreadCount);
     bool TaskSucceeded(const TTaskSlot& ASlot, std::string& AError);
     bool ConvertFile(int AIndex, double ADiscAspect, std::string& AError);
+    // One run of the converter over file AIndex, moving the bar within AShare.
+    bool RunFile(int AIndex, double ADiscAspect, const TProgressShare& AShare, std::string& AError);
     void ConvertTogether(double ADiscAspect, TBatchResult& AResult);
     bool Author(const std::vector<std::string>& AStreams, TBatchResult& AResult);
     // Author, and when dvdauthor stops on one stream of several, that file is left off with
@@ -180,6 +187,16 @@ private:
     // the reason, the output folder as it was.
     bool PlaceDisc(const std::string& ADisc, std::string& AError);
     void Report(const TBatchProgress& AProgress);
+    // The disc (DvdBatchDisc.cpp): the plan checked up front, the fitted files converted in
+    // two passes, the total kept within the disc, the image written.
+    bool PlanDisc(const std::vector<rInputStreamInfo>& AItems, TBatchResult& AResult);
+    const TDvdPreset& Picture() const;
+    bool ConvertTwoPasses(int AIndex, double ADiscAspect, std::string& AError);
+    bool RunPass(int AIndex, int APass, int64_t ARate, double ADiscAspect, const TProgressShare& AShare,
+                 std::string& AError);
+    int64_t NextFittedRate(int AIndex) const;
+    bool KeepWithinDisc(double ADiscAspect, TBatchResult& AResult);
+    bool WriteImage(const std::string& ADisc, TBatchResult& AResult);
 
     std::string FProgramFolder;
     std::string FLastError;
@@ -198,6 +215,18 @@ private:
     std::string FAuthoringStream;            // the stream dvdauthor failed on, as it named it
     // Shared with the converter's threads.
     std::shared_ptr<TRunState> FRun;
+    // A fitted disc, by file index.
+    struct TFitState {
+        bool Active = false;
+        TDvdPreset Picture{};          // the preset's, or at half size
+        int64_t Budget = 0;            // bytes the titles' streams may take
+        std::vector<TPlanTitle> Titles;
+        std::vector<int64_t> Rates;    // the video rate each was made at
+        std::vector<int64_t> Bytes;    // its stream's size; 0 until made
+        int Pass = 0;                  // of the running conversion: 1, 2; 0 one pass
+        int64_t Rate = 0;              // video rate of the running conversion
+        std::string Log;               // the two passes' log, without "-N.log"
+    } FFit;
 };
 
 } // namespace qm

@@ -194,6 +194,8 @@ public:
         }
     }
     void FillAll(Rgb c) { Fill(0, 0, w_, h_, c); }
+    uint8_t* Row(int y) { return frame_->data[0] + static_cast<ptrdiff_t>(y) * frame_->linesize[0]; }
+    const uint8_t* Row(int y) const { return frame_->data[0] + static_cast<ptrdiff_t>(y) * frame_->linesize[0]; }
     void CopyFrom(const Canvas& other) {
         Check(av_frame_copy(frame_.get(), other.frame_.get()), "copying a picture");
     }
@@ -235,6 +237,9 @@ public:
         }
         case VideoPattern::FlashEverySecond:
             break;
+        case VideoPattern::Grain:
+            DrawZonePlate();
+            break;
         }
     }
 
@@ -247,6 +252,9 @@ public:
             return background_;
         case VideoPattern::FlashEverySecond:
             canvas_.FillAll(IsFlash(index) ? kWhite : kBlack);
+            return canvas_;
+        case VideoPattern::Grain:
+            DrawGrain(index);
             return canvas_;
         }
         return canvas_;
@@ -267,6 +275,40 @@ private:
         for (int bit = 0; bit < 16; ++bit) {
             const bool on = (index >> (15 - bit)) & 1;
             canvas_.Fill(bit * w_ / 16, stripBottom, (bit + 1) * w_ / 16, h_, on ? kWhite : kBlack);
+        }
+    }
+
+    void DrawZonePlate() {
+        const double k = 0.35 * std::numbers::pi / std::hypot(w_ / 2.0, h_ / 2.0);
+        for (int y = 0; y < h_; ++y) {
+            uint8_t* p = background_.Row(y);
+            for (int x = 0; x < w_; ++x, p += 3) {
+                const double dx = x - w_ / 2.0, dy = y - h_ / 2.0;
+                const double zone = std::sin(k * (dx * dx + dy * dy));
+                const double texture = std::sin(0.9 * x) * std::sin(0.7 * y);
+                p[0] = static_cast<uint8_t>(128 + 90 * zone);
+                p[1] = static_cast<uint8_t>(128 - 70 * zone + 30 * texture);
+                p[2] = static_cast<uint8_t>(128 + 60 * texture);
+            }
+        }
+    }
+
+    void DrawGrain(int64_t index) {
+        uint32_t state = 0x9E3779B9u ^ static_cast<uint32_t>(index * 2654435761u);
+        const int shift = static_cast<int>((index * 2) % w_);
+        for (int y = 0; y < h_; ++y) {
+            const uint8_t* from = background_.Row(y);
+            uint8_t* to = canvas_.Row(y);
+            for (int x = 0; x < w_; ++x) {
+                const uint8_t* p = from + ((x + shift) % w_) * 3;
+                for (int c = 0; c < 3; ++c) {
+                    state ^= state << 13;
+                    state ^= state >> 17;
+                    state ^= state << 5;
+                    const int v = p[c] + static_cast<int>(state & 31) - 16;
+                    to[x * 3 + c] = static_cast<uint8_t>(std::clamp(v, 0, 255));
+                }
+            }
         }
     }
 

@@ -30,6 +30,10 @@ enum class VideoPattern {
     // Black frames; frame i is entirely white when it is the first frame at or after a whole
     // second n (n = 0, 1, 2, ...), i.e. when (i-1)/fps < n <= i/fps.
     FlashEverySecond,
+    // Hard to code, like grainy film with fine detail: a colour zone plate (up to about a
+    // third of a cycle per pixel) over a fine sine texture, panning 2 pixels to the left
+    // per frame, with fresh random grain (+-16 in every channel) in every frame.
+    Grain,
 };
 
 enum class AudioPattern {

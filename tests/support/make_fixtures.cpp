@@ -28,7 +28,7 @@ constexpr char kUsage[] =
     "       make-fixtures --clip OUT.ext [key=value...]\n"
     "keys: format=MUXER vcodec=ENC|none size=WxH rate=N[/D] sar=N:D vb=BITS pixfmt=FMT\n"
     "      acodec=ENC|none ar=HZ ac=N ab=BITS duration=SECONDS offset=SECONDS\n"
-    "      pattern=moving|layout|flash audio=tone|click|silence subs=ENC\n"
+    "      pattern=moving|layout|flash|grain audio=tone|click|silence subs=ENC\n"
     "codecs default to the muxer's own (guessed from the extension); the clip defaults to\n"
     "320x240 at 25 fps, 44.1 kHz stereo, 10 s of moving pattern and tone\n";
 
@@ -238,10 +238,11 @@ ClipSettings ParseClip(const std::string& out, const std::vector<std::string>& a
         static const std::map<std::string, VideoPattern> names = {
             {"moving", VideoPattern::Moving},
             {"layout", VideoPattern::KnownLayout},
-            {"flash", VideoPattern::FlashEverySecond}};
+            {"flash", VideoPattern::FlashEverySecond},
+            {"grain", VideoPattern::Grain}};
         auto it = names.find(v);
         if (it == names.end()) {
-            throw BadValue("pattern=" + v + " is not moving, layout or flash");
+            throw BadValue("pattern=" + v + " is not moving, layout, flash or grain");
         }
         c.videoPattern = it->second;
     }

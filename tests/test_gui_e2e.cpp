@@ -32,6 +32,7 @@
 #include "Fixtures.h"
 #include "FixtureWriter.h"
 #include "Gui/InputListModel.h"
+#include "Gui/DiscUsageBar.h"
 #include "Gui/NotificationSound.h"
 #include "Gui/PreviewDialog.h"
 #include "Gui/PreviewerWindow.h"
@@ -408,6 +409,73 @@ private slots:
         QVERIFY2(std::distance(std::sregex_iterator(read.Output.begin(), read.Output.end(), titleLine),
                                std::sregex_iterator()) == 2,
                  read.Output.c_str());
+    }
+
+    void theUsageBarFollowsTheListAndTheDiscAndAFittedDiscBecomesAnImage() {
+        if (test::FindOnPath("dvdauthor").empty() || test::FindOnPath("lsdvd").empty() ||
+            test::FindOnPath("genisoimage").empty())
+            QSKIP("dvdauthor, lsdvd or genisoimage is not installed (scripts/install-deps.sh installs them)");
+        test::TTempDir dir;
+        const std::string out = dir / "discs/";
+        TAppSettings settings{out, false, false, false};
+        settings.DiscImage = true;
+        SaveSettings(settings);
+        test::TFakeDesktop desktop;
+        auto window = test::OpenWindow(desktop.Services());
+        TMainWindow& w = *window;
+        auto& bar = *Child<TDiscUsageBar>(w, "pbDiscUsage");
+        auto& size = *Child<QComboBox>(w, "cbDiscSize");
+        auto& otherSize = *Child<QLineEdit>(w, "edDiscSize");
+        auto& fit = *Child<QCheckBox>(w, "cbFitToDisc");
+        QCOMPARE(Child<QComboBox>(w, "cbDiscOutput")->currentText(), QString("ISO image"));
+        QCOMPARE(bar.format(), QString("Disc: 1.0 MB of 4.70 GB (0 %)")); // the authoring's own files
+
+        // Two seconds each at 9 Mbit/s: well under a DVD-5, over a 3 MB disc.
+        w.AddFiles({QString::fromStdString(fixtures::FixturePath("mp4_h264_aac.mp4")),
+                    QString::fromStdString(fixtures::FixturePath("mov_h264_aac.mov"))});
+        QVERIFY2(bar.format().startsWith("Disc: 5.8 MB of 4.70 GB"), qPrintable(bar.format()));
+        QVERIFY(!bar.Over());
+        test::Screenshot(w, "window-disc-under");
+        size.setCurrentIndex(size.findData("other"));
+        otherSize.setText("3M");
+        QVERIFY2(bar.format().startsWith("Disc: 5.8 MB of 3.0 MB (19"), qPrintable(bar.format()));
+        QVERIFY(bar.Over());
+        test::Screenshot(w, "window-disc-over");
+        // A lower preset brings it under; the estimate follows the preset box.
+        w.findChild<QComboBox*>("cbPreset")->setCurrentIndex(7);
+        QVERIFY2(!bar.Over(), qPrintable(bar.format()));
+        w.findChild<QComboBox*>("cbPreset")->setCurrentIndex(4);
+        QVERIFY(bar.Over());
+        otherSize.setText("3,5M");
+        QVERIFY2(bar.format().contains("is not one"), qPrintable(bar.format()));
+        otherSize.setText("3M");
+        fit.setChecked(true);
+        QVERIFY2(!bar.Over() && bar.format().contains("fitted: "), qPrintable(bar.format()));
+        test::Screenshot(w, "window-disc-fitted");
+        // Kept as soon as they change.
+        const TAppSettings kept = LoadSettings();
+        QCOMPARE(kept.DiscSize, std::string("3M"));
+        QVERIFY(kept.FitToDisc && kept.DiscImage);
+
+        QSignalSpy finished(&w, &TMainWindow::BatchFinished);
+        QTimer::singleShot(0, w.findChild<QPushButton*>("bbConvert"), &QPushButton::click);
+        QVERIFY(finished.wait(300000));
+        QVERIFY2(desktop.Messages.empty(), desktop.Messages.empty() ? "" : qPrintable(desktop.Messages[0].Text));
+        const std::string image = out + "DISCS.iso";
+        QVERIFY(fs::exists(image));
+        QVERIFY2(fs::file_size(image) <= 3000000, qPrintable(QString::number(fs::file_size(image))));
+        const auto read = test::RunCommand("lsdvd " + test::ShellQuote(image));
+        const std::regex title(R"(Title: \d+, Length:)");
+        QCOMPARE(std::distance(std::sregex_iterator(read.Output.begin(), read.Output.end(), title),
+                               std::sregex_iterator()),
+                 2);
+        window.reset();
+
+        // The next start shows the disc as it was left.
+        auto again = test::OpenWindow(desktop.Services());
+        QCOMPARE(Child<QComboBox>(*again, "cbDiscSize")->currentData().toString(), QString("other"));
+        QCOMPARE(Child<QLineEdit>(*again, "edDiscSize")->text(), QString("3M"));
+        QVERIFY(Child<QCheckBox>(*again, "cbFitToDisc")->isChecked());
     }
 
 public:

@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 
+#include "Core/DiscPlan.h"
 #include "Core/Product.h"
 #include "Platform/FileUtils.h"
 
@@ -50,6 +51,12 @@ TAppSettings LoadSettings() {
     if (!ParseChapterMinutes(store.value("ChapterMinutes").toString().toStdString(), s.ChapterMinutes))
         s.ChapterMinutes = DefaultChapterMinutes;
     s.TitleMenu = store.value("TitleMenu").toString() == "1";
+    const std::string size = store.value("DiscSize").toString().toStdString();
+    int64_t bytes = 0;
+    s.DiscSize = ParseDiscSize(size, bytes) ? DiscSizeName(bytes) : "dvd5";
+    s.FitToDisc = store.value("FitToDisc").toString() == "1";
+    s.DiscImage = store.value("DiscOutput").toString() == "iso";
+    s.VolumeLabel = store.value("VolumeLabel").toString().toStdString();
     store.endGroup();
     return s;
 }
@@ -65,6 +72,10 @@ void SaveSettings(const TAppSettings& ASettings) {
     store.setValue("ShowPreview", ASettings.ShowPreview ? "1" : "0");
     store.setValue("ChapterMinutes", QString::fromStdString(ChapterMinutesText(ASettings.ChapterMinutes)));
     store.setValue("TitleMenu", ASettings.TitleMenu ? "1" : "0");
+    store.setValue("DiscSize", QString::fromStdString(ASettings.DiscSize));
+    store.setValue("FitToDisc", ASettings.FitToDisc ? "1" : "0");
+    store.setValue("DiscOutput", ASettings.DiscImage ? "iso" : "folder");
+    store.setValue("VolumeLabel", QString::fromStdString(ASettings.VolumeLabel));
     store.endGroup();
     store.sync();
 }

@@ -16,6 +16,11 @@ struct TAppSettings {
     bool ShowPreview = false; // show the frames of each conversion in a floating window
     double ChapterMinutes = DefaultChapterMinutes; // a chapter mark every so many minutes; 0 none
     bool TitleMenu = false;   // give the disc a title menu
+    // The disc: "dvd5", "dvd9", "none" or a size such as "700M" (ParseDiscSize reads it).
+    std::string DiscSize = "dvd5";
+    bool FitToDisc = false;  // the video rate that fills the disc
+    bool DiscImage = false;  // an ISO image instead of the folder
+    std::string VolumeLabel{}; // the image's; "" from the output folder's name
 };
 
 // Whether HOME names a home folder (not unset, empty or the root, as under cron or a service).
@@ -24,9 +29,11 @@ bool HasHomeFolder();
 // "Tarnwick Quillmoor/". Not created here.
 std::string DefaultOutPath();
 // The stored values: an empty "OutPath" gives DefaultOutPath(), "OpenFolder" and
-// "MusicPlay" are on unless they read exactly "0", "ShowPreview" only when it reads "1". A store that cannot be read leaves OutPath empty and the switches off.
-// The chapter interval gives the default unless it is a valid number of minutes; the title
-// menu is off unless "TitleMenu" reads "1".
+// "MusicPlay" are on unless they read exactly "0", "ShowPreview", "FitToDisc" and an ISO
+// image only when switched on; a disc size that does not read gives "dvd5". The chapter
+// interval gives the default unless it is a valid number of minutes; the title menu is off
+// unless "TitleMenu" reads "1". A store that cannot be read leaves OutPath empty and the
+// switches off.
 TAppSettings LoadSettings();
 // Failures are silent.
 void SaveSettings(const TAppSettings& ASettings);

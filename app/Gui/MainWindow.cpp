@@ -33,6 +33,7 @@
 #include "Core/FileNames.h"
 #include "Core/Product.h"
 #include "Gui/DiscGroup.h"
+#include "Gui/DiscUsageBar.h"
 #include "Gui/InputListModel.h"
 #include "Gui/MenuPreview.h"
 #include "Gui/NotificationSound.h"
@@ -47,7 +48,8 @@ namespace qm {
 namespace {
 
 constexpr int ClientWidth = 704;
-constexpr int ClientHeight = 573; // with the "Disc" group
+// Taller than the list, presets and convert groups alone by the disc's usage bar and group.
+constexpr int ClientHeight = 513 + 140;
 
 QString Q(const std::string& AText) { return QString::fromStdString(AText); }
 
@@ -162,8 +164,18 @@ TMainWindow::TMainWindow(std::string AProgramFolder, TWindowServices AServices, 
     FSettings = LoadSettings();
     FOutPath->setText(Q(FSettings.OutPath));
     FBatch->Converter().SetPreview(FSettings.ShowPreview);
-    FDisc->SetChapterMinutes(FSettings.ChapterMinutes);
-    FDisc->SetTitleMenu(FSettings.TitleMenu);
+    FDisc->Load(FSettings);
+    connect(FDisc, &TDiscGroup::Changed, this, [this] {
+        FDisc->Store(FSettings);
+        SaveSettings();
+        UpdateDiscUsage();
+    });
+    for (auto signal : {&QAbstractItemModel::rowsInserted, &QAbstractItemModel::rowsRemoved})
+        connect(FModel, signal, this, &TMainWindow::UpdateDiscUsage);
+    connect(FModel, &QAbstractItemModel::modelReset, this, &TMainWindow::UpdateDiscUsage);
+    connect(FModel, &QAbstractItemModel::dataChanged, this, &TMainWindow::UpdateDiscUsage);
+    connect(FPresets, &QComboBox::currentIndexChanged, this, &TMainWindow::UpdateDiscUsage);
+    UpdateDiscUsage();
 
     FBatch->OnUiState = [this](TBatchUiState AState) { SetUiState(AState); };
     FBatch->OnProgress = [this](const TBatchProgress& AProgress) { ShowProgress(AProgress); };
@@ -298,6 +310,8 @@ void TMainWindow::CreateControls() {
     listButtons->addWidget(FSettingsButton);
     listButtons->addStretch();
     layout->addLayout(listButtons);
+    FDiscUsage = new TDiscUsageBar(this);
+    layout->addWidget(FDiscUsage);
 
     auto* output = new QGroupBox("Select presets and output path", this);
     output->setObjectName("gbOutput");
@@ -317,9 +331,7 @@ void TMainWindow::CreateControls() {
     outputLayout->addWidget(FOutPath, 1, 0);
     outputLayout->addWidget(FBrowseButton, 1, 1);
     layout->addWidget(output);
-
     FDisc = new TDiscGroup(this);
-    connect(FDisc, &TDiscGroup::Changed, this, &TMainWindow::DiscSettingsChanged);
     connect(FDisc, &TDiscGroup::PreviewRequested, this, &TMainWindow::bbMenuPreviewClick);
     layout->addWidget(FDisc);
 
@@ -594,12 +606,6 @@ void TMainWindow::actBrowseExecute() {
     SaveSettings();
 }
 
-void TMainWindow::DiscSettingsChanged() {
-    FSettings.ChapterMinutes = FDisc->ChapterMinutes();
-    FSettings.TitleMenu = FDisc->TitleMenu();
-    SaveSettings();
-}
-
 void TMainWindow::bbMenuPreviewClick() {
     auto* preview = new TMenuPreview(FModel->Items(), FPresets->currentIndex(), this);
     preview->setAttribute(Qt::WA_DeleteOnClose);
@@ -619,11 +625,18 @@ void TMainWindow::bbConvertClick() {
     FBatch->ChapterMinutes = FSettings.ChapterMinutes;
     FBatch->TitleMenu = FSettings.TitleMenu;
     FBatch->Overwrite = false;
+    QString discError;
+    if (!FDisc->DiscSettings(FSettings.OutPath, FBatch->Disc, discError)) {
+        Message(QMessageBox::Warning, discError);
+        return;
+    }
+    const std::string image = FBatch->Disc.ImageFile;
     const std::string disc = IncludeTrailingSlash(FSettings.OutPath) + "VIDEO_TS";
-    if (!FSettings.OutPath.empty() && QFileInfo(Q(disc)).isDir()) {
+    if (!FSettings.OutPath.empty() && (image.empty() ? QFileInfo(Q(disc)).isDir() : QFileInfo::exists(Q(image)))) {
         if (Message(QMessageBox::Question,
-                    "The output folder " + Q(FSettings.OutPath) +
-                        " already holds a DVD (VIDEO_TS).\n\nReplace it with the new one?",
+                    image.empty() ? "The output folder " + Q(FSettings.OutPath) +
+                                        " already holds a DVD (VIDEO_TS).\n\nReplace it with the new one?"
+                                  : "The image " + Q(image) + " exists already.\n\nReplace it with the new one?",
                     QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes)
             return;
         FBatch->Overwrite = true;
@@ -655,6 +668,18 @@ void TMainWindow::FinishBatch(const TBatchResult& AResult) {
         Message(AResult.Authored ? QMessageBox::Warning : QMessageBox::Critical, failure);
     if (AResult.Authored && FSettings.OpenFolder)
         FServices.OpenUrl(QUrl::fromLocalFile(Q(IncludeTrailingSlash(FSettings.OutPath))));
+}
+
+void TMainWindow::UpdateDiscUsage() {
+    TDiscSettings disc;
+    QString error;
+    if (!FDisc->DiscSettings(FSettings.OutPath, disc, error)) {
+        FDiscUsage->ShowError(error);
+        return;
+    }
+    const int preset = FPresets->currentIndex();
+    FDiscUsage->ShowUsage(
+        EstimateUsage(FModel->Items(), DvdPresets().at(size_t(preset < 0 ? DefaultPresetIndex : preset)), disc));
 }
 
 void TMainWindow::bbPauseClick() {

@@ -33,6 +33,7 @@ class QToolButton;
 namespace qm {
 
 class TDiscGroup;
+class TDiscUsageBar;
 class TInputListModel;
 
 // What the window asks of the desktop. Tests replace these to stand in for the user and to
@@ -116,6 +117,8 @@ private:
     // The message boxes of the preview window and the trim page.
     TPlayerControls::TShowMessage PlayerMessage();
     void FinishBatch(const TBatchResult& AResult);
+    // The usage bar from the list, the preset and the disc group.
+    void UpdateDiscUsage();
 
     void actAddExecute();
     void actRemoveExecute();
@@ -125,7 +128,6 @@ private:
     void actBrowseExecute();
     void bbConvertClick();
     void bbMenuPreviewClick();
-    void DiscSettingsChanged();
     void bbPauseClick();
     void OpenSite(const char* AUrl);
     // No batch and no finishing step runs: the list, the settings and Convert are the user's.
@@ -158,7 +160,6 @@ private:
     QPushButton* FRemoveButton = nullptr;
     QPushButton* FSettingsButton = nullptr;
     QComboBox* FPresets = nullptr;
-    TDiscGroup* FDisc = nullptr;
     QLineEdit* FOutPath = nullptr;
     QPushButton* FBrowseButton = nullptr;
     QProgressBar* FProgress = nullptr;
@@ -166,6 +167,8 @@ private:
     QLabel* FEtaLabel = nullptr; // "About 1:23 left"
     QPushButton* FConvert = nullptr;
     QPushButton* FPause = nullptr;
+    TDiscGroup* FDisc = nullptr;
+    TDiscUsageBar* FDiscUsage = nullptr;
 };
 
 } // namespace qm

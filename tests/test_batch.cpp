@@ -266,10 +266,12 @@ TEST(DvdBatchChecks, RefusedBeforeAnyConversion) {
         EXPECT_FALSE(r.Authored);
         EXPECT_TRUE(states.empty()) << "nothing started";
     }
-    // A day of 9 Mbit/s video does not fit a small disk; the check names both amounts.
+    // A day of 9 Mbit/s video does not fit a small disk; the check names both amounts. (On
+    // a disc without a size limit: a DVD would refuse it before.)
     one[0].DurationUs = int64_t(1) << 50;
     batch.OutPath = dir / "out";
     batch.PresetIndex = 4;
+    batch.Disc.DiscBytes = 0;
     const TBatchResult r = batch.Convert(one);
     EXPECT_EQ(r.Error.rfind("Not enough free space in " + dir / "out/", 0), 0u) << r.Error;
     EXPECT_NE(r.Error.find("It is all for " + dir / "a.avi."), std::string::npos) << r.Error;

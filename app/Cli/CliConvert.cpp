@@ -356,8 +356,8 @@ int RunConvert(const TArgs& args) {
             std::fprintf(stderr, "Give either -o FOLDER or --iso FILE: the image is made beside its file.\n");
             return 1;
         }
-        disc.ImageFile = AbsolutePath(disc.ImageFile);
-        outPath = QFileInfo(QString::fromStdString(disc.ImageFile)).absolutePath().toStdString();
+        disc.ImageFile = AbsoluteFileName(disc.ImageFile);
+        outPath = disc.ImageFile.substr(0, disc.ImageFile.rfind('/') + 1);
     }
     if (disc.Fit && disc.DiscBytes <= 0) {
         std::fprintf(stderr, "--fit needs a disc size (--disc), not none.\n");

@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "Core/DurationCheck.h"
 #include "Core/DvdBatch.h"
 #include "Core/NumberText.h"
 
@@ -33,7 +34,8 @@ std::vector<TPlanTitle> PlanTitles(const std::vector<rInputStreamInfo>& AItems, 
         }
         const TPictureLayout l = FitPicture(item.DisplayAspect, APicture.Width, APicture.Height, ADiscAspect);
         TPlanTitle t;
-        t.LengthMs = item.ConvertedLengthMs();
+        // Not the header's word for it when the file cannot hold that much.
+        t.LengthMs = PlausibleConvertedLengthMs(item);
         t.Pixels = static_cast<int64_t>(l.Width) * l.Height;
         t.VideoRate = APicture.VideoBitrate;
         t.AudioRate = item.HasAudio ? APicture.AudioBitrate : 0;
@@ -84,7 +86,7 @@ TDiscUsage EstimateUsage(const std::vector<rInputStreamInfo>& AItems, const TDvd
     TDiscUsage usage;
     usage.DiscBytes = ASettings.DiscBytes;
     for (const auto& item : AItems)
-        if (item.HasVideo() && item.ConvertedLengthMs() <= 0 && usage.UnknownFile.empty())
+        if (item.HasVideo() && PlausibleConvertedLengthMs(item) <= 0 && usage.UnknownFile.empty())
             usage.UnknownFile = item.FileName;
     std::vector<TPlanTitle> titles = PlanTitles(AItems, APreset, ChooseDiscAspect(AItems, APreset));
     if (ASettings.Fit && ASettings.DiscBytes > 0) {

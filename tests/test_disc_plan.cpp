@@ -8,7 +8,6 @@
 #include "Core/BatchPlan.h"
 #include "Core/DiscImage.h"
 #include "Core/DiscPlan.h"
-#include "Core/NumberText.h"
 #include "TestUtils.h"
 
 using namespace qm;
@@ -81,7 +80,6 @@ TEST(DiscPlan, DiscSizesReadAsTheCommandLineAndTheSettingsWriteThem) {
     EXPECT_EQ(DiscSizeText(700000000), "700.0 MB");
     EXPECT_EQ(DiscSizeText(999999999), "1000.0 MB");
     EXPECT_EQ(MegabitsText(2500000), "2.50 Mbit/s");
-    EXPECT_EQ(FixedText(99.5, 0), "100");
 }
 
 TEST(DiscPlan, EstimateCountsEveryStreamTheOverheadTheAuthoringAndTheMenus) {

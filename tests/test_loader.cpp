@@ -111,8 +111,9 @@ TEST_F(LoaderTest, AMissingEntryIsNamedAndAFailedSetKeepsWhatWasLoadedBefore) {
         SCOPED_TRACE(c.Name);
         GlobalLoader.UnloadLibraries(AllLibraries);
         GlobalLoader.SetLibraryPath("");
-        if (c.ConverterFirst)
+        if (c.ConverterFirst) {
             ASSERT_TRUE(GlobalLoader.LoadLibraries(ConverterLibraries)) << GlobalLoader.LastErrMsg();
+        }
         GlobalLoader.SetLibraryPath(fakeDir);
         EXPECT_FALSE(GlobalLoader.LoadLibraries(PlayerLibraries));
         EXPECT_EQ(GlobalLoader.LastErrMsg().rfind(expected, 0), 0u) << GlobalLoader.LastErrMsg();

@@ -4,7 +4,7 @@
 
 #include "Core/DurationCheck.h"
 #include "Core/DvdBatch.h"
-#include "Core/NumberText.h"
+#include "Platform/Numbers.h"
 
 namespace qm {
 
@@ -68,7 +68,7 @@ double TDiscUsage::Percent() const {
 std::string TDiscUsage::Text() const {
     std::string text = DiscSizeText(Bytes);
     if (DiscBytes > 0)
-        text += " of " + DiscSizeText(DiscBytes) + " (" + FixedText(Percent(), 0) + " %)";
+        text += " of " + DiscSizeText(DiscBytes) + " (" + FormatC("%.0f", Percent()) + " %)";
     else
         text += " (no limit)";
     if (Fitted && Fit.Fits && !Fit.VideoRates.empty()) {

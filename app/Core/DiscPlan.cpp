@@ -5,7 +5,7 @@
 #include <charconv>
 #include <cmath>
 
-#include "Core/NumberText.h"
+#include "Platform/Numbers.h"
 
 namespace qm {
 
@@ -82,12 +82,12 @@ std::string DiscSizeName(int64_t ABytes) {
 }
 
 std::string MegabitsText(int64_t ABitsPerSecond) {
-    return FixedText(static_cast<double>(ABitsPerSecond) / 1e6, 2) + " Mbit/s";
+    return FormatC("%.2f", static_cast<double>(ABitsPerSecond) / 1e6) + " Mbit/s";
 }
 
 std::string DiscSizeText(int64_t ABytes) {
     const auto bytes = static_cast<double>(ABytes);
-    return bytes >= 1e9 ? FixedText(bytes / 1e9, 2) + " GB" : FixedText(bytes / 1e6, 1) + " MB";
+    return bytes >= 1e9 ? FormatC("%.2f", bytes / 1e9) + " GB" : FormatC("%.1f", bytes / 1e6) + " MB";
 }
 
 int64_t AuthoringBytes(const std::vector<TPlanTitle>& ATitles) {

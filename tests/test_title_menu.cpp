@@ -305,6 +305,15 @@ TEST(MenuDisc, EightTitlesWideOnTwoPages) {
     ASSERT_EQ(run.ExitCode, 0) << run.Output;
     EXPECT_EQ(run.Output.find("WARN"), std::string::npos) << run.Output;
     SaveMenuScreenshot(out, "854x480", "menu-16x9");
+    // The menus' streams stay within what the disc's plan keeps for them.
+    uintmax_t menuBytes = 0;
+    for (const auto& e : fs::directory_iterator(out + "/VIDEO_TS")) {
+        const std::string name = e.path().filename().string();
+        if (name == "VIDEO_TS.VOB" || (name.size() == 12 && name.compare(6, 6, "_0.VOB") == 0))
+            menuBytes += e.file_size();
+    }
+    EXPECT_GT(menuBytes, 0u);
+    EXPECT_LE(menuBytes, uintmax_t(TitleMenuBytes(8)));
 
     test::TDiscNavigator player(out);
     ASSERT_TRUE(player.Open());

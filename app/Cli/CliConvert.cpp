@@ -18,6 +18,7 @@
 #include "Core/DvdBatch.h"
 #include "Core/FileNames.h"
 #include "Core/InputList.h"
+#include "Core/MenuLayout.h"
 #include "Core/TrimCheck.h"
 #include "Logger/FFmpegLogger.h"
 #include "Platform/FileUtils.h"
@@ -446,6 +447,7 @@ int RunConvert(const TArgs& args) {
     if (verbose)
         batch.OnAuthoringLine = [&display](const std::string& ALine) { display.Line("dvdauthor: " + ALine); };
 
+    disc.MenuBytes = menu ? TitleMenuBytes(list.Items().size()) : 0;
     display.Line("Disc: " + EstimateUsage(list.Items(), DvdPresets()[size_t(presetIndex)], disc).Text());
     TBatchResult result;
     {

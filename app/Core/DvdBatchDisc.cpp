@@ -6,6 +6,7 @@
 #include "Core/DiscImage.h"
 #include "Core/DvdAuthoring.h"
 #include "Core/DvdBatch.h"
+#include "Core/MenuLayout.h"
 #include "Platform/FileUtils.h"
 
 namespace qm {
@@ -16,6 +17,7 @@ const TDvdPreset& TDvdBatch::Picture() const {
 
 bool TDvdBatch::PlanDisc(const std::vector<rInputStreamInfo>& AItems, TBatchResult& AResult) {
     const TDvdPreset& preset = DvdPresets()[static_cast<size_t>(PresetIndex)];
+    Disc.MenuBytes = TitleMenu ? TitleMenuBytes(AItems.size()) : 0;
     const TDiscUsage usage = EstimateUsage(AItems, preset, Disc);
     AResult.Error = DiscPlanError(usage, preset);
     if (!AResult.Error.empty())

@@ -20,9 +20,6 @@ namespace qm {
 
 namespace {
 
-// How long a menu page's stream lasts; the player holds its picture after that.
-constexpr int MenuStillMs = 1000;
-
 void PutLE(std::string& AOut, uint32_t AValue, int ABytes) {
     for (int i = 0; i < ABytes; ++i)
         AOut += static_cast<char>((AValue >> (8 * i)) & 0xFF);

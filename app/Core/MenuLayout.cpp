@@ -58,6 +58,16 @@ TMenuRect TMenuLayout::ToStored(const TMenuRect& ADisplay) const {
 
 int MenuPageOfTitle(int ATitle) { return ATitle < 1 ? 0 : (ATitle - 1) / MenuTitlesPerPage; }
 
+int64_t TitleMenuBytes(size_t ATitleCount) {
+    if (ATitleCount == 0)
+        return 0;
+    const auto pages = static_cast<int64_t>((ATitleCount + MenuTitlesPerPage - 1) / MenuTitlesPerPage);
+    // 9.8 Mbit/s of picture and 192 kbit/s of sound, and the buttons' subpictures.
+    constexpr int64_t stillBytes = (9800000 + 192000) / 8 * MenuStillMs / 1000;
+    constexpr int64_t buttonBytes = 64 * 1024;
+    return pages * (stillBytes + buttonBytes);
+}
+
 TMenuLayout LayoutMenu(int ATitleCount, int AFrameHeight, bool AWide) {
     TMenuLayout l;
     l.FrameHeight = AFrameHeight;

@@ -3,12 +3,19 @@
 // button file for spumux and the authoring description all work from one layout.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
 namespace qm {
 
 inline constexpr int MenuTitlesPerPage = 6;
+// How long a menu page's stream lasts; the player holds its picture after that.
+inline constexpr int MenuStillMs = 1000;
+
+// What the title menu of ATitleCount titles takes on the disc at most: a page's still at
+// the highest video rate a DVD allows with its sound, and its buttons, for every page.
+int64_t TitleMenuBytes(size_t ATitleCount);
 
 enum TMenuButtonKind { mbTitle, mbPrevious, mbPlayAll, mbNext };
 

@@ -31,6 +31,7 @@
 #include "Core/BatchEta.h"
 #include "Core/DvdPresets.h"
 #include "Core/FileNames.h"
+#include "Core/MenuLayout.h"
 #include "Core/Product.h"
 #include "Gui/DiscGroup.h"
 #include "Gui/DiscUsageBar.h"
@@ -677,6 +678,7 @@ void TMainWindow::UpdateDiscUsage() {
         FDiscUsage->ShowError(error);
         return;
     }
+    disc.MenuBytes = FSettings.TitleMenu ? TitleMenuBytes(FModel->Items().size()) : 0;
     const int preset = FPresets->currentIndex();
     FDiscUsage->ShowUsage(
         EstimateUsage(FModel->Items(), DvdPresets().at(size_t(preset < 0 ? DefaultPresetIndex : preset)), disc));

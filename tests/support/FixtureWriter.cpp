@@ -1,4 +1,5 @@
 #include "FixtureWriter.h"
+#include "FrameNumber.h"
 
 #include <algorithm>
 #include <cmath>
@@ -236,6 +237,7 @@ public:
             break;
         }
         case VideoPattern::FlashEverySecond:
+        case VideoPattern::Numbered:
             break;
         case VideoPattern::Grain:
             DrawZonePlate();
@@ -255,6 +257,12 @@ public:
             return canvas_;
         case VideoPattern::Grain:
             DrawGrain(index);
+            return canvas_;
+        case VideoPattern::Numbered:
+            for (int cell = 0; cell <= NumberBits; ++cell) {
+                const TCell c = NumberCell(cell, w_, h_);
+                canvas_.Fill(c.X0, c.Y0, c.X1, c.Y1, NumberCellOn(index, cell) ? kWhite : kBlack);
+            }
             return canvas_;
         }
         return canvas_;
@@ -370,11 +378,14 @@ public:
         enc_ = NewEncoder(codec, oc);
         enc_->width = settings.width;
         enc_->height = settings.height;
-        enc_->time_base = av_inv_q(settings.frameRate);
+        // A variable rate needs times finer than the frames.
+        enc_->time_base = settings.oddFrameShift != 0 ? AVRational{1, 1000} : av_inv_q(settings.frameRate);
         enc_->framerate = settings.frameRate;
         enc_->sample_aspect_ratio = settings.sampleAspect;
         enc_->pix_fmt = pixFmt;
-        enc_->gop_size = std::max(1, static_cast<int>(std::lround(av_q2d(settings.frameRate))));
+        enc_->gop_size = settings.keyFrameInterval > 0
+                             ? settings.keyFrameInterval
+                             : std::max(1, static_cast<int>(std::lround(av_q2d(settings.frameRate))));
         if (settings.videoBitRate > 0) {
             enc_->bit_rate = settings.videoBitRate;
         }
@@ -383,6 +394,9 @@ public:
             // Its macroblock-tree pass reads stale memory on some CPUs: the bytes written would
             // vary from one encoder instance to the next.
             av_opt_set(enc_->priv_data, "mbtree", "0", 0);
+            // Key frames only where the interval says, not at every change of picture.
+            if (settings.keyFrameInterval > 0)
+                av_opt_set(enc_->priv_data, "x264-params", "scenecut=0", 0);
         }
         Check(avcodec_open2(enc_.get(), codec, nullptr),
               "opening video encoder '" + settings.videoCodec + "' for " + std::to_string(settings.width) +
@@ -407,7 +421,7 @@ public:
     }
 
     bool Done() const { return next_ >= frameCount_; }
-    int64_t NextPts() const { return next_; }
+    int64_t NextPts() const { return PtsOf(next_); }
     AVRational TimeBase() const { return enc_->time_base; }
 
     void EncodeNext(AVFormatContext* oc, AVPacket* pkt) {
@@ -415,7 +429,7 @@ public:
         MakeWritable(frame_.get());
         sws_scale(sws_.get(), pic->data, pic->linesize, 0, settings_.height, frame_->data,
                   frame_->linesize);
-        frame_->pts = next_++;
+        frame_->pts = PtsOf(next_++);
         EncodeAndWrite(oc, enc_.get(), st_, pkt, frame_.get());
     }
 
@@ -424,6 +438,10 @@ public:
     }
 
 private:
+    int64_t PtsOf(int64_t index) const {
+        return std::llround(FrameTime(settings_, index) / av_q2d(enc_->time_base));
+    }
+
     AVPixelFormat ChoosePixelFormat(const AVCodec* codec) const {
         if (settings_.pixelFormat.empty()) {
             return codec->pix_fmts ? codec->pix_fmts[0] : AV_PIX_FMT_YUV420P;
@@ -750,6 +768,11 @@ void Write(const ClipSettings& settings, const std::string& path, bool& created)
 }
 
 } // namespace
+
+double FrameTime(const ClipSettings& settings, int64_t AIndex) {
+    const double regular = static_cast<double>(AIndex) / av_q2d(settings.frameRate);
+    return AIndex % 2 ? regular - settings.oddFrameShift : regular;
+}
 
 bool WriteClip(const ClipSettings& settings, const std::string& path, std::string& error) {
     bool created = false;

@@ -34,6 +34,9 @@ enum class VideoPattern {
     // third of a cycle per pixel) over a fine sine texture, panning 2 pixels to the left
     // per frame, with fresh random grain (+-16 in every channel) in every frame.
     Grain,
+    // Frame i carries the number i in the twelve cells of FrameNumber.h, read back by
+    // ReadFrameNumber(); nothing else in the picture.
+    Numbered,
 };
 
 enum class AudioPattern {
@@ -80,6 +83,10 @@ struct ClipSettings {
     int64_t audioBitRate = 0;      // 0 = encoder default
     double duration = 2.0;         // seconds, for video and as the end of the audio
     double audioStartOffset = 0.0; // audio's first sample is this many seconds after video's
+    int keyFrameInterval = 0;      // frames from one key frame to the next; 0 = one a second
+    // Every odd frame is shown this many seconds early (a variable frame rate: the gaps
+    // between frames alternate). Needs a container with a fine time base, such as Matroska.
+    double oddFrameShift = 0.0;
     std::string subtitleCodec;     // text subtitle encoder ("subrip", "ass"); empty = none
     VideoPattern videoPattern = VideoPattern::Moving;
     AudioPattern audioPattern = AudioPattern::Tone;
@@ -96,6 +103,9 @@ inline ClipSettings VideoOnlyClip(int width, int height, double duration) {
     clip.duration = duration;
     return clip;
 }
+
+// When frame AIndex of the clip is shown, in seconds.
+double FrameTime(const ClipSettings& settings, int64_t AIndex);
 
 // Subtitle cues written when ClipSettings::subtitleCodec is set (those that end within the clip).
 struct SubtitleCue {

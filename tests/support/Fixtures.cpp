@@ -115,6 +115,25 @@ std::vector<FixtureEntry> MakeTable() {
         c.audioPattern = AudioPattern::ClickEverySecond;
         add("av_sync.mp4", c, "white flash and 10 ms click at every whole second (A/V sync)");
     }
+    {
+        ClipSettings c = Clip("mp4", {"libx264", 320, 240}, {"aac", 48000}, 8.0);
+        c.videoPattern = VideoPattern::Numbered;
+        c.audioPattern = AudioPattern::ClickEverySecond;
+        c.keyFrameInterval = 250;
+        add("numbered_h264_aac.mp4", c,
+            "every frame carries its number; one key frame, B-frames; a click at every whole "
+            "second (exact cuts)");
+    }
+    {
+        ClipSettings c = Clip("matroska", {"libx264", 320, 240}, {"libvorbis", 48000}, 4.0);
+        c.videoPattern = VideoPattern::Numbered;
+        c.audioPattern = AudioPattern::ClickEverySecond;
+        c.keyFrameInterval = 250;
+        c.oddFrameShift = 0.012;
+        add("numbered_vfr.mkv", c,
+            "numbered frames at a variable rate: every odd frame 12 ms early (gaps of 28 and "
+            "52 ms)");
+    }
     return t;
 }
 

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "Fixtures.h"
+#include "FrameNumber.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -313,6 +314,47 @@ TEST(FixturePatterns, SoundStartsWhereTheHeaderSays) {
             EXPECT_NEAR(got[i], c.onsets[i], 0.005) << "onset " << i;
         }
     }
+}
+
+// Every frame of a numbered clip reads back its own number at the time FrameTime() gives,
+// and the clips are as hard to cut as they say: one key frame, pictures reordered.
+TEST(FixturePatterns, NumberedFramesReadBackTheirNumbersAndTimes) {
+    for (const char* name : {"numbered_h264_aac.mp4", "numbered_vfr.mkv"}) {
+        SCOPED_TRACE(name);
+        const ClipSettings& s = FindFixture(name)->settings;
+        int64_t expected = 0;
+        double first = 0; // a muxer may move the whole clip a little to keep times positive
+        ASSERT_TRUE(Decode(FixturePath(name), AVMEDIA_TYPE_VIDEO, [&](const AVFrame& f, double at) {
+            if (expected == 0)
+                first = at;
+            EXPECT_EQ(ReadFrameNumber(f.data[0], f.linesize[0], f.width, f.height), expected);
+            EXPECT_NEAR(at - first, FrameTime(s, expected), 0.0015) << "frame " << expected;
+            ++expected;
+            return true;
+        }));
+        EXPECT_EQ(expected, std::llround(s.duration * av_q2d(s.frameRate)));
+
+        InputPtr in = Open(FixturePath(name));
+        ASSERT_TRUE(in);
+        std::unique_ptr<AVPacket, PacketDeleter> pkt(av_packet_alloc());
+        int keys = 0, reordered = 0;
+        while (av_read_frame(in.get(), pkt.get()) >= 0) {
+            if (in->streams[pkt->stream_index]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
+                keys += (pkt->flags & AV_PKT_FLAG_KEY) != 0;
+                reordered += pkt->pts != pkt->dts;
+            }
+            av_packet_unref(pkt.get());
+        }
+        EXPECT_EQ(keys, 1);
+        EXPECT_GT(reordered, 0);
+    }
+    // A picture that is not a numbered frame is refused, not misread.
+    std::vector<uint8_t> grey(320 * 240, 128);
+    EXPECT_EQ(ReadFrameNumber(grey.data(), 320, 320, 240), -1);
+    std::vector<uint8_t> odd(320 * 240, 16);
+    for (int y = 0; y < 80; ++y)
+        std::fill_n(&odd[size_t(y) * 320], 80, 235); // cell 0 alone: the parity fails
+    EXPECT_EQ(ReadFrameNumber(odd.data(), 320, 320, 240), -1);
 }
 
 struct BadClip {

@@ -19,6 +19,7 @@
 #include "Engine/FFmpegException.h"
 #include "Engine/FrameHooks.h"
 #include "Engine/OptionSet.h"
+#include "Engine/StreamCut.h"
 #include "Loader/MediaEntries.h"
 #include "Loader/MediaPtr.h"
 #include "Platform/Bitmap.h"
@@ -351,6 +352,14 @@ protected:
     void DistributeFrame(TInputStreamState& AInput, int AInputIndex, AVFrame& AFrame);
     // A packet to every stream-copy stage of its input stream.
     void CopyToStages(TInputStreamState& AInput, int AInputIndex, const AVPacket& APacket);
+    // The trimmed part: the cut of an input stream from "ss" and "t"; a decoded picture or
+    // block of samples delivered as far as it lies in the part; the held picture at the end.
+    TStreamCut CutFor(const TInputStreamState& AInput) const;
+    void DeliverCut(TInputStreamState& AInput, int AInputIndex, AVFrame& AFrame);
+    void DeliverCutPicture(TInputStreamState& AInput, int AInputIndex, AVFrame& AFrame,
+                           int64_t ATime, int64_t ADuration);
+    void DeliverCutSamples(TInputStreamState& AInput, int AInputIndex, AVFrame& AFrame);
+    void FlushCut(TInputStreamState& AInput, int AInputIndex);
     void DistributeSubtitle(TInputStreamState& AInput, int AInputIndex, AVSubtitle& ASubtitle,
                             int64_t APacketPts);
     // The audio stage: a decoded frame resampled, kept in sync, queued and encoded.

@@ -52,8 +52,10 @@ int TCustomFFmpeg::DecodePacket(TInputStreamState& AInput, int AInputIndex, AVPa
     } else if (APacket) {
         PassPacketOn(AInput, AInputIndex, *APacket);
     }
-    if (!APacket)
+    if (!APacket) {
+        FlushCut(AInput, AInputIndex);
         DrainEncoders(AInputIndex);
+    }
     return 0;
 }
 
@@ -107,9 +109,13 @@ int TCustomFFmpeg::DecodeFrames(TInputStreamState& AInput, int AInputIndex, AVPa
         else
             AInput.NextPts = AInput.Pts + FrameDurationUs(st, ic);
         EmulateRate(AInput);
-        AVFrame* picture = type == AVMEDIA_TYPE_VIDEO ? PreProcessVideo(AInput, *frame) : frame;
-        if (PassesStartTime(AInput))
-            DistributeFrame(AInput, AInputIndex, *picture);
+        if (AInput.Cut.Active()) {
+            DeliverCut(AInput, AInputIndex, *frame);
+        } else {
+            AVFrame* picture = type == AVMEDIA_TYPE_VIDEO ? PreProcessVideo(AInput, *frame) : frame;
+            if (PassesStartTime(AInput))
+                DistributeFrame(AInput, AInputIndex, *picture);
+        }
         ff::av_frame_unref(frame);
     }
     return 0;

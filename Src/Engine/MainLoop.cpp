@@ -86,8 +86,8 @@ int TCustomFFmpeg::PickInputFile(double& ASmallestOut) const {
     int file = -1;
     for (const auto& ost : st.OutputStreams) {
         const auto& ist = *st.InputStreams[static_cast<size_t>(ost->SourceIndex)];
-        if (st.NoPacket[static_cast<size_t>(ist.FileIndex)])
-            continue;
+        if (st.NoPacket[static_cast<size_t>(ist.FileIndex)] || ist.Cut.Done())
+            continue; // a stream past the trimmed part wants nothing more
         const bool atEnd = st.InputFiles[static_cast<size_t>(ist.FileIndex)].EofReached;
         const double inTime = static_cast<double>(ist.Pts);
         if (!atEnd && inTime < smallestIn) {

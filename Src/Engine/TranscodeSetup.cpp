@@ -203,6 +203,7 @@ void TCustomFFmpeg::SetupTranscode() {
         ist->Pts = 0;
         ist->NextPts = AV_NOPTS_VALUE;
         ist->IsStart = 1;
+        ist->Cut = CutFor(*ist);
     }
     ApplyMetadataMaps();
     WriteHeaders();

@@ -10,6 +10,7 @@
 
 #include "Engine/FFmpeg.h"
 #include "Engine/FFmpegException.h"
+#include "Engine/StreamCut.h"
 #include "Loader/MediaPtr.h"
 
 namespace qm {
@@ -42,6 +43,10 @@ struct TInputStreamState {
     int32_t IsStart = 1;
     int32_t Flushed = 0;
     TFramePtr Frame; // decoded picture or samples, reused
+    // The trimmed part of this stream, and the picture that may be on screen at its start.
+    TStreamCut Cut;
+    TFramePtr HeldPicture;
+    int64_t HeldTime = 0, HeldDuration = 0;
 };
 
 struct TOutputStreamState {

@@ -203,8 +203,11 @@ void TCustomFFmpeg::FillToInputEnd(TOutputStreamState& AOutput) {
     if (!last || !last->buf[0] || vsync == 0 || vsync == 2 || tb <= 0.001 ||
         (vsync < 0 && (AOutput.File->Output->oformat->flags & AVFMT_VARIABLE_FPS)))
         return;
-    const double end = (AOutput.SyncInput->NextPts - Options.InputStartTime) / 1000000.0;
-    if (end > static_cast<double>(Options.RecordingTime) / 1000000.0)
+    // A trimmed part lasts to its end; otherwise the input's end, within the recording time.
+    const TStreamCut& cut = AOutput.SyncInput->Cut;
+    const int64_t inputEnd = cut.Active() ? cut.PicturesEnd() : AOutput.SyncInput->NextPts;
+    const double end = (inputEnd - Options.InputStartTime) / 1000000.0;
+    if (!cut.Active() && end > static_cast<double>(Options.RecordingTime) / 1000000.0)
         return;
     AVFrame* frame = AOutput.EncodeFrame.get();
     while (AOutput.SyncOpts + 1 <= std::llrint(end / tb) &&

@@ -115,6 +115,14 @@ std::vector<FixtureEntry> MakeTable() {
         c.audioPattern = AudioPattern::ClickEverySecond;
         add("av_sync.mp4", c, "white flash and 10 ms click at every whole second (A/V sync)");
     }
+    return t;
+}
+
+std::vector<FixtureEntry> MakeNumberedTable() {
+    std::vector<FixtureEntry> t;
+    auto add = [&t](std::string name, ClipSettings settings, std::string what) {
+        t.push_back({std::move(name), std::move(settings), std::move(what), {}});
+    };
     {
         ClipSettings c = Clip("mp4", {"libx264", 320, 240}, {"aac", 48000}, 8.0);
         c.videoPattern = VideoPattern::Numbered;
@@ -144,10 +152,17 @@ const std::vector<FixtureEntry>& StandardFixtures() {
     return table;
 }
 
+const std::vector<FixtureEntry>& NumberedFixtures() {
+    static const std::vector<FixtureEntry> table = MakeNumberedTable();
+    return table;
+}
+
 const FixtureEntry* FindFixture(const std::string& name) {
-    for (const FixtureEntry& e : StandardFixtures()) {
-        if (e.name == name) {
-            return &e;
+    for (const auto* set : {&StandardFixtures(), &NumberedFixtures()}) {
+        for (const FixtureEntry& e : *set) {
+            if (e.name == name) {
+                return &e;
+            }
         }
     }
     return nullptr;

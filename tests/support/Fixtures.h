@@ -17,8 +17,12 @@ struct FixtureEntry {
 };
 
 const std::vector<FixtureEntry>& StandardFixtures();
+// Clips whose frames carry their numbers, for exact cuts; written with the standard set but
+// kept out of it, so that the tests that take every standard clip through every command do
+// not take these longer ones too.
+const std::vector<FixtureEntry>& NumberedFixtures();
 
-// Null when `name` is not a standard fixture.
+// Null when `name` is neither a standard nor a numbered fixture.
 const FixtureEntry* FindFixture(const std::string& name);
 
 // <fixture dir>/<name>, the directory the build writes the standard set into.

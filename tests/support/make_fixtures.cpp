@@ -73,8 +73,10 @@ int WriteStandard(const fs::path& dir, const std::vector<std::string>& names) {
     }
     std::vector<const FixtureEntry*> wanted;
     if (names.empty()) {
-        for (const FixtureEntry& e : StandardFixtures()) {
-            wanted.push_back(&e);
+        for (const auto* set : {&StandardFixtures(), &NumberedFixtures()}) {
+            for (const FixtureEntry& e : *set) {
+                wanted.push_back(&e);
+            }
         }
     }
     for (const std::string& name : names) {

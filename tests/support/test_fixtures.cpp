@@ -154,6 +154,7 @@ std::string TestName(const testing::TestParamInfo<FixtureEntry>& info) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Set, StandardFixture, testing::ValuesIn(StandardFixtures()), TestName);
+INSTANTIATE_TEST_SUITE_P(Numbered, StandardFixture, testing::ValuesIn(NumberedFixtures()), TestName);
 
 // Decodes the best stream of `type`, handing each frame and its time in seconds to `take`
 // until that returns false. False when the file or its decoder cannot be opened.

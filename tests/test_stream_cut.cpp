@@ -85,8 +85,9 @@ TEST(StreamCut, PicturesOnScreenInThePartAtAConstantRate) {
         // The first picture enters at the start, the others at their own time.
         for (size_t k = 0; k < got.Frames.size(); ++k)
             EXPECT_EQ(got.Shown[k], k == 0 ? window.Start : At25(got.Frames[k])) << k;
-        if (!got.Frames.empty())
+        if (!got.Frames.empty()) {
             EXPECT_EQ(got.PicturesEnd, c.End < 0 ? At25(200) : window.End);
+        }
     }
 }
 

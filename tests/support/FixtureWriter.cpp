@@ -1,5 +1,6 @@
 #include "FixtureWriter.h"
 #include "FrameNumber.h"
+#include "LibavPtr.h"
 
 #include <algorithm>
 #include <cmath>
@@ -34,18 +35,6 @@ struct OutputFormatDeleter {
         avformat_free_context(ctx);
     }
 };
-struct CodecDeleter {
-    void operator()(AVCodecContext* ctx) const { avcodec_free_context(&ctx); }
-};
-struct FrameDeleter {
-    void operator()(AVFrame* frame) const { av_frame_free(&frame); }
-};
-struct PacketDeleter {
-    void operator()(AVPacket* pkt) const { av_packet_free(&pkt); }
-};
-struct SwsDeleter {
-    void operator()(SwsContext* ctx) const { sws_freeContext(ctx); }
-};
 struct SwrDeleter {
     void operator()(SwrContext* ctx) const { swr_free(&ctx); }
 };
@@ -57,10 +46,6 @@ struct SubtitleDeleter {
 };
 
 using OutputFormatPtr = std::unique_ptr<AVFormatContext, OutputFormatDeleter>;
-using CodecPtr = std::unique_ptr<AVCodecContext, CodecDeleter>;
-using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
-using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
-using SwsPtr = std::unique_ptr<SwsContext, SwsDeleter>;
 using SwrPtr = std::unique_ptr<SwrContext, SwrDeleter>;
 using SubtitlePtr = std::unique_ptr<AVSubtitle, SubtitleDeleter>;
 

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "FrameNumber.h"
+#include "LibavPtr.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -14,20 +15,6 @@ extern "C" {
 namespace qm::fixtures {
 
 namespace {
-
-struct InputDeleter {
-    void operator()(AVFormatContext* c) const { avformat_close_input(&c); }
-};
-struct CodecDeleter {
-    void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
-};
-struct FrameDeleter {
-    void operator()(AVFrame* f) const { av_frame_free(&f); }
-};
-struct PacketDeleter {
-    void operator()(AVPacket* p) const { av_packet_free(&p); }
-};
-using CodecPtr = std::unique_ptr<AVCodecContext, CodecDeleter>;
 
 std::string Reason(int ACode) {
     char text[AV_ERROR_MAX_STRING_SIZE] = {};
@@ -88,7 +75,7 @@ private:
 bool ReadTitle(const std::string& APath, TTitleContents& AContents, std::string& AError) {
     AVFormatContext* raw = nullptr;
     int ret = avformat_open_input(&raw, APath.c_str(), nullptr, nullptr);
-    std::unique_ptr<AVFormatContext, InputDeleter> in(raw);
+    InputPtr in(raw);
     if (ret >= 0)
         ret = avformat_find_stream_info(in.get(), nullptr);
     if (ret < 0) {
@@ -108,8 +95,8 @@ bool ReadTitle(const std::string& APath, TTitleContents& AContents, std::string&
     const AVRational rate = av_guess_frame_rate(in.get(), in->streams[vi], nullptr);
     AContents.FrameDuration = rate.num ? av_q2d(av_inv_q(rate)) : 0;
 
-    std::unique_ptr<AVPacket, PacketDeleter> packet(av_packet_alloc());
-    std::unique_ptr<AVFrame, FrameDeleter> frame(av_frame_alloc());
+    PacketPtr packet(av_packet_alloc());
+    FramePtr frame(av_frame_alloc());
     double firstPicture = NAN, firstSample = NAN;
     int64_t samples = 0;
     int sampleRate = 0;

@@ -12,6 +12,7 @@
 
 #include "Fixtures.h"
 #include "FrameNumber.h"
+#include "LibavPtr.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -31,22 +32,6 @@ void PrintTo(const FixtureEntry& e, std::ostream* os) {
 
 namespace {
 
-struct InputDeleter {
-    void operator()(AVFormatContext* ctx) const { avformat_close_input(&ctx); }
-};
-struct CodecDeleter {
-    void operator()(AVCodecContext* ctx) const { avcodec_free_context(&ctx); }
-};
-struct FrameDeleter {
-    void operator()(AVFrame* f) const { av_frame_free(&f); }
-};
-struct PacketDeleter {
-    void operator()(AVPacket* p) const { av_packet_free(&p); }
-};
-struct SwsDeleter {
-    void operator()(SwsContext* s) const { sws_freeContext(s); }
-};
-using InputPtr = std::unique_ptr<AVFormatContext, InputDeleter>;
 
 const bool kQuiet = (av_log_set_level(AV_LOG_FATAL), true); // the error cases are expected
 
@@ -168,9 +153,9 @@ template <typename Take> bool Decode(const std::string& path, AVMediaType type, 
     if (si < 0) {
         return false;
     }
-    std::unique_ptr<AVCodecContext, CodecDeleter> dec(avcodec_alloc_context3(codec));
-    std::unique_ptr<AVFrame, FrameDeleter> frame(av_frame_alloc());
-    std::unique_ptr<AVPacket, PacketDeleter> pkt(av_packet_alloc());
+    CodecPtr dec(avcodec_alloc_context3(codec));
+    FramePtr frame(av_frame_alloc());
+    PacketPtr pkt(av_packet_alloc());
     if (!dec || !frame || !pkt ||
         avcodec_parameters_to_context(dec.get(), in->streams[si]->codecpar) < 0) {
         return false;
@@ -212,7 +197,7 @@ bool DecodeRgb(const std::string& path, int index, std::vector<uint8_t>& rgb, in
         }
         w = f.width;
         h = f.height;
-        std::unique_ptr<SwsContext, SwsDeleter> sws(
+        SwsPtr sws(
             sws_getContext(w, h, static_cast<AVPixelFormat>(f.format), w, h, AV_PIX_FMT_RGB24,
                            SWS_POINT, nullptr, nullptr, nullptr));
         if (sws) {
@@ -337,7 +322,7 @@ TEST(FixturePatterns, NumberedFramesReadBackTheirNumbersAndTimes) {
 
         InputPtr in = Open(FixturePath(name));
         ASSERT_TRUE(in);
-        std::unique_ptr<AVPacket, PacketDeleter> pkt(av_packet_alloc());
+        PacketPtr pkt(av_packet_alloc());
         int keys = 0, reordered = 0;
         while (av_read_frame(in.get(), pkt.get()) >= 0) {
             if (in->streams[pkt->stream_index]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {

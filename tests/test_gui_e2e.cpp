@@ -38,6 +38,8 @@
 #include "Gui/PreviewerWindow.h"
 #include "Gui/TrimPage.h"
 #include "Gui/QtMainThread.h"
+#include "Player/FFPlayer.h"
+#include "TitleReader.h"
 #include "test_gui_support.h"
 
 using namespace qm;
@@ -476,6 +478,71 @@ private slots:
         QCOMPARE(Child<QComboBox>(*again, "cbDiscSize")->currentData().toString(), QString("other"));
         QCOMPARE(Child<QLineEdit>(*again, "edDiscSize")->text(), QString("3M"));
         QVERIFY(Child<QCheckBox>(*again, "cbFitToDisc")->isChecked());
+    }
+
+    // Seeking and stepping to known pictures of a numbered clip (one key frame, B-frames):
+    // the page shows each picture's time, Set Start and Set End take the pictures on screen,
+    // First and Last show the part's ends, and the title starts and ends on those pictures.
+    void theTrimPageMarksThePicturesOnScreen() {
+        if (test::FindOnPath("dvdauthor").empty())
+            QSKIP("dvdauthor is not installed (scripts/install-deps.sh installs it)");
+        test::TTempDir dir;
+        const std::string out = dir / "disc/";
+        SaveSettings({out, false, false, false});
+        test::TFakeDesktop desktop;
+        auto window = test::OpenWindow(desktop.Services());
+        TMainWindow& w = *window;
+        w.AddFiles({QString::fromStdString(fixtures::FixturePath("numbered_h264_aac.mp4"))});
+
+        WhenDialogOpens([&](QWidget* ADialog) {
+            Child<QTabWidget>(*ADialog, "pcSettings")->setCurrentIndex(1);
+            auto& page = *Child<TTrimPage>(*ADialog, "tsTrim");
+            TPlayerControls& c = page.Controls();
+            TWatch watch(c);
+            QVERIFY(watch.Until([&] { return watch.Opened == 1 && !watch.Positions.empty(); }));
+            TFFPlayer& player = c.Player();
+            const auto shows = [&](int64_t AFrame) {
+                return QTest::qWaitFor([&] { return player.PictureTime() == AFrame * 40000; }, 10000);
+            };
+            c.Play->click(); // paused
+            player.SeekToPicture(2 * S);
+            QVERIFY2(shows(50), qPrintable(QString::number(player.PictureTime())));
+            for (int64_t k = 51; k <= 53; ++k) {
+                page.NextFrame->click();
+                QVERIFY2(shows(k), qPrintable(QString::number(player.PictureTime())));
+            }
+            page.PrevFrame->click();
+            QVERIFY2(shows(52), qPrintable(QString::number(player.PictureTime())));
+            QVERIFY(QTest::qWaitFor([&] { return page.FrameTime->text() == "Frame at 00:00:02.080"; }, 5000));
+            QCOMPARE(c.PlayTag(), TPlayerControls::ptPaused);
+            page.SetStart->click();
+            QCOMPARE(page.TrimStartMs(), 2080);
+            // Between pictures: the one showing at 3.01 s is 75.
+            player.SeekToPicture(3010000);
+            QVERIFY(shows(75));
+            page.SetEnd->click();
+            QCOMPARE(page.TrimLengthMs(), 920);
+            test::SavePicture(QGuiApplication::primaryScreen()->grabWindow(ADialog->winId()), "trim-page-frame-marks");
+            page.ShowFirst->click();
+            QVERIFY2(shows(52), qPrintable(QString::number(player.PictureTime())));
+            page.ShowLast->click();
+            QVERIFY2(shows(74), qPrintable(QString::number(player.PictureTime())));
+            Child<QPushButton>(*ADialog, "bbOK")->click();
+        });
+        Child<QPushButton>(w, "bbSettings")->click();
+        QCOMPARE(w.Model().Items()[0].TrimStart, int64_t(2080));
+
+        QSignalSpy finished(&w, &TMainWindow::BatchFinished);
+        QTimer::singleShot(0, w.findChild<QPushButton*>("bbConvert"), &QPushButton::click);
+        QVERIFY(finished.wait(300000));
+        QVERIFY2(desktop.Messages.empty(), desktop.Messages.empty() ? "" : qPrintable(desktop.Messages[0].Text));
+        fixtures::TTitleContents title;
+        std::string error;
+        QVERIFY2(fixtures::ReadTitle(out + "VIDEO_TS/VTS_01_1.VOB", title, error), error.c_str());
+        QVERIFY(!title.Numbers.empty());
+        QCOMPARE(title.Numbers.front(), 52);
+        QCOMPARE(title.Numbers.back(), 74);
+        QCOMPARE(int(title.Numbers.size()), 23);
     }
 
 public:

@@ -74,20 +74,43 @@ TEST(TrimMarks, TheListShowsTheConvertedPart) {
     EXPECT_EQ(TrimRangeText(item), "");
     item.TrimStart = 5000;
     item.TrimLength = 60000;
-    EXPECT_EQ(TrimRangeText(item), "00:00:05\u201300:01:05");
+    EXPECT_EQ(TrimRangeText(item), "00:00:05.000\u201300:01:05.000");
     // To the end of the file.
     item.TrimLength = 0;
-    EXPECT_EQ(TrimRangeText(item), "00:00:05\u201300:02:05");
+    EXPECT_EQ(TrimRangeText(item), "00:00:05.000\u201300:02:05.000");
     // A length past the end is cut there, as the batch does.
     item.TrimLength = 600000;
-    EXPECT_EQ(TrimRangeText(item), "00:00:05\u201300:02:05");
+    EXPECT_EQ(TrimRangeText(item), "00:00:05.000\u201300:02:05.000");
     item.TrimStart = 0;
     item.TrimLength = 2000;
-    EXPECT_EQ(TrimRangeText(item), "00:00:00\u201300:00:02");
+    EXPECT_EQ(TrimRangeText(item), "00:00:00.000\u201300:00:02.000");
+    // Marks between whole seconds, as they will be cut.
+    item.TrimStart = 3520;
+    item.TrimLength = 3681;
+    EXPECT_EQ(TrimRangeText(item), "00:00:03.520\u201300:00:07.201");
     item.DurationUs = -1;
     item.TrimStart = 1000;
     item.TrimLength = 0;
-    EXPECT_EQ(TrimRangeText(item), "00:00:01\u2013");
+    EXPECT_EQ(TrimRangeText(item), "00:00:01.000\u2013");
+}
+
+// Marks set on a picture keep that picture, at every common rate: the start, in whole
+// milliseconds, still lies on the picture shown (the picture on screen there is the first
+// of the part), and the end lies after the picture before it (the part ends before the one
+// shown).
+TEST(TrimMarks, MarksKeepThePictureOnScreen) {
+    for (const auto& [num, den] : {std::pair{25, 1}, std::pair{30000, 1001}, std::pair{24000, 1001}, std::pair{60, 1}}) {
+        const auto at = [&](int64_t k) { return (k * den * S + num / 2) / num; }; // as the player rounds
+        for (int64_t k = 1; k < 5000; ++k) {
+            TTrimMarks marks;
+            TrimSetStart(marks, StartMarkPosition(at(k)), 200 * S, 0);
+            const int64_t start = int64_t(marks.StartMs) * 1000;
+            ASSERT_TRUE(at(k) <= start && start < at(k + 1)) << num << "/" << den << " picture " << k;
+            TrimSetEnd(marks, at(k + 2), 200 * S, 0, BarMax);
+            const int64_t end = start + int64_t(marks.LengthMs) * 1000;
+            ASSERT_TRUE(at(k + 1) < end && end <= at(k + 2)) << num << "/" << den << " picture " << k + 2;
+        }
+    }
 }
 
 TEST(TrimChecks, ATrimOutsideTheFileOrBeyondTheFieldsIsNamedNeverWrapped) {

@@ -1,5 +1,6 @@
 #include "FFPlayer.h"
 
+#include <algorithm>
 #include <cmath>
 #include <condition_variable>
 #include <cstdlib>
@@ -314,6 +315,43 @@ void TCustomPlayer::Seek(int64_t APosition) {
     if (playback.FileDuration >= 0 && APosition > playback.FileDuration)
         APosition = playback.FileDuration;
     TPlayerEngine::RequestSeek(playback, APosition + playback.StartOffset, FSeekFlags);
+}
+
+int64_t TCustomPlayer::PictureTime() const {
+    auto playback = CurrentPlayback();
+    if (!playback || playback->ShownPictureTime == AV_NOPTS_VALUE)
+        return -1;
+    return std::max<int64_t>(0, playback->ShownPictureTime - playback->StartOffset);
+}
+
+void TCustomPlayer::SeekToPicture(int64_t APosition) {
+    std::lock_guard lock(FPlaybackLock);
+    if (!FPlayback)
+        return;
+    TPlayback& playback = *FPlayback;
+    if (playback.SeekRequest)
+        return;
+    if (playback.FileDuration >= 0 && APosition > playback.FileDuration)
+        APosition = playback.FileDuration;
+    // Set first: a paused video thread must be free to decode once the flush marker comes.
+    const bool video = playback.VideoStream != nullptr;
+    if (video)
+        playback.ExactPending = true;
+    if (!TPlayerEngine::RequestSeek(playback, APosition + playback.StartOffset, FSeekFlags, video))
+        playback.ExactPending = false;
+}
+
+void TCustomPlayer::StepPicture(bool AForward) {
+    auto playback = CurrentPlayback();
+    if (!playback || !playback->Paused || !playback->VideoStream)
+        return;
+    if (AForward) {
+        playback->StepPending = true; // the next picture waits in the queue
+        return;
+    }
+    const int64_t shown = PictureTime();
+    if (shown > 0)
+        SeekToPicture(shown - 1);
 }
 
 void TCustomPlayer::SetAspectRatio(float AValue) {

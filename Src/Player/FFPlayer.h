@@ -85,6 +85,13 @@ public:
     TAVProbe& Probe() { return *FProbe; }
     // The position last computed (microseconds from the start), -1 before the first one.
     int64_t CurrentPosition() const { return FCurrentPosition.load(); }
+    // The time of the picture on screen (microseconds from the start), -1 before the first.
+    int64_t PictureTime() const;
+    // Shows the picture on screen at APosition, decoded from the key frame before it; a
+    // paused player stays paused on it. Ignored while an earlier seek is still pending.
+    void SeekToPicture(int64_t APosition);
+    // Paused: shows the picture after the one on screen (AForward) or the one before it.
+    void StepPicture(bool AForward);
     // A playback exists (opened and not yet ended).
     bool Active() const;
 

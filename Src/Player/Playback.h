@@ -135,6 +135,19 @@ struct TPlayback {
     double FrameDuration = 0.04;
     std::atomic<double> CurrentPicturePts{0};
     std::atomic<int64_t> CurrentPictureTime{0}; // av_gettime when it was shown
+    // The picture on screen: its own time in microseconds, the file's start time included
+    // (the clocks above run on while it stays). Play thread writes it.
+    std::atomic<int64_t> ShownPictureTime{AV_NOPTS_VALUE};
+    // A seek to a picture: the read thread seeks to the key frame at or before the target
+    // (ExactSeek, set with the request) and hands the target to the video thread with the
+    // flush marker (ExactTarget); the video thread decodes up to the picture on screen at the
+    // target and queues it first. ExactPending lets it do so while paused, until then.
+    std::atomic<bool> ExactSeek{false};
+    std::atomic<int64_t> ExactTarget{AV_NOPTS_VALUE};
+    std::atomic<bool> ExactPending{false};
+    // While paused the display takes one more picture from the queue: a step, or the picture
+    // of a seek to a picture.
+    std::atomic<bool> StepPending{false};
 
     TPictureEntry Picture;
     int32_t PictureQueueSize = 0; // guarded by PictureMutex

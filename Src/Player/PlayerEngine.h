@@ -44,7 +44,8 @@ struct TPlayerEngine {
     static int SDLCALL ReadThread(void* AData);
     static int OpenStreamComponent(TPlayback& APlayback, int32_t AIndex);
     static void CloseStreamComponent(TPlayback& APlayback, int32_t AIndex);
-    static void RequestSeek(TPlayback& APlayback, int64_t ATarget, int32_t AFlags);
+    // False when an earlier seek is still pending. AExact: to the picture on screen at ATarget.
+    static bool RequestSeek(TPlayback& APlayback, int64_t ATarget, int32_t AFlags, bool AExact = false);
 
     // Video.
     static int SDLCALL VideoThread(void* AData);

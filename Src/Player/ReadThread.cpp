@@ -25,6 +25,29 @@ void FreeDecoder(TCodecContextPtr& ADecoder) {
     ADecoder.reset();
 }
 
+// The seek the playback asks for. To a picture: the key frame at or before the target, from
+// which the video thread decodes up to it (any later one as the last resort).
+int SeekInput(TPlayback& APlayback) {
+    AVFormatContext* ctx = APlayback.FormatContext;
+    const int64_t target = APlayback.SeekTarget;
+    if (APlayback.ExactSeek) {
+        const int sought = ff::avformat_seek_file(ctx, -1, INT64_MIN, target, target, 0);
+        if (sought >= 0)
+            return sought;
+    }
+    return ff::avformat_seek_file(ctx, -1, INT64_MIN, target, INT64_MAX, APlayback.SeekFlags);
+}
+
+// A decoded picture from before a seek leaves the queue at once: the video thread may be
+// waiting to queue the next one, and must go on to the seek's flush marker.
+void DropQueuedPicture(TPlayback& APlayback) {
+    if (!APlayback.PictureMutex)
+        return;
+    TSdlLock lock(APlayback.PictureMutex.get());
+    APlayback.PictureQueueSize = 0;
+    ff::SDL_CondSignal(APlayback.PictureCond.get());
+}
+
 } // namespace
 
 bool TCustomPlayer::StartPlayback(const std::string& AFileName) {
@@ -93,12 +116,14 @@ void TCustomPlayer::EndPlayback() {
     TPlayerEngine::QuitSdl();
 }
 
-void TPlayerEngine::RequestSeek(TPlayback& APlayback, int64_t ATarget, int32_t AFlags) {
+bool TPlayerEngine::RequestSeek(TPlayback& APlayback, int64_t ATarget, int32_t AFlags, bool AExact) {
     if (APlayback.SeekRequest)
-        return;
+        return false;
     APlayback.SeekTarget = ATarget;
     APlayback.SeekFlags = AFlags;
+    APlayback.ExactSeek = AExact;
     APlayback.SeekRequest = true;
+    return true;
 }
 
 int TPlayerEngine::ReadThread(void* AData) {
@@ -183,12 +208,14 @@ int TPlayerEngine::ReadThread(void* AData) {
                     ff::av_read_play(ctx);
             }
             if (pb.SeekRequest) {
-                const int sought = ff::avformat_seek_file(ctx, -1, INT64_MIN, pb.SeekTarget,
-                                                          INT64_MAX, pb.SeekFlags);
+                const int sought = SeekInput(pb);
                 if (sought < 0) {
+                    pb.ExactPending = false;
                     player.ReportError(Format("%s: error while seeking", name.c_str()), false);
                 } else {
                     pb.SeekedTo = pb.SeekTarget.load();
+                    pb.ExactTarget = pb.ExactSeek ? pb.SeekTarget.load() : AV_NOPTS_VALUE;
+                    DropQueuedPicture(pb);
                     if (pb.AudioStreamIndex >= 0) {
                         pb.AudioQueue.Flush();
                         pb.AudioQueue.PutFlush();

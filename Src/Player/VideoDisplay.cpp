@@ -5,6 +5,7 @@
 #include "Engine/PictureCheck.h"
 #include "Logger/FFmpegLogger.h"
 #include "Platform/MainThread.h"
+#include "Player/PictureSeek.h"
 #include "Player/PlayerEngine.h"
 
 namespace qm {
@@ -245,10 +246,13 @@ void TCustomPlayer::RefreshDisplay(TPlayback& APlayback) {
         double pts;
         {
             TSdlLock lock(APlayback.PictureMutex.get());
-            // While paused the picture stays where it is: the next one waits in the queue.
-            full = APlayback.PictureQueueSize > 0 && !APlayback.Paused;
+            // While paused the picture stays where it is: the next one waits in the queue
+            // unless a step asks for it.
+            full = APlayback.PictureQueueSize > 0 && (!APlayback.Paused || APlayback.StepPending);
             pts = entry.Pts;
             if (full) {
+                APlayback.StepPending = false;
+                APlayback.ShownPictureTime = std::llround(pts * 1e6);
                 APlayback.CurrentPicturePts = pts;
                 APlayback.CurrentPictureTime = ff::av_gettime();
                 // Taken and released under the lock: a seek's flush empties the queue and the
@@ -406,14 +410,17 @@ int TPlayerEngine::VideoThread(void* AData) {
     if (!packet)
         return 0;
     const double timeBase = av_q2d(pb.VideoStream->time_base);
+    TPictureSeek seek(pb);
     for (;;) {
-        while (pb.Paused && !pb.VideoQueue.Aborted())
+        // Paused, it decodes only towards a step or a seek to a picture.
+        while (pb.Paused && !pb.StepPending && !pb.ExactPending && !pb.VideoQueue.Aborted())
             ff::SDL_Delay(10);
         if (pb.VideoQueue.Get(packet.get(), true) < 0)
             break;
         if (IsFlushPacket(packet.get())) {
             ff::avcodec_flush_buffers(decoder);
             ff::av_packet_unref(packet.get());
+            seek.Start(pb.ExactTarget.exchange(AV_NOPTS_VALUE));
             // A picture from before the seek is not shown any more, and the clock stands at
             // the seek's target until the first picture after it.
             const double target = pb.SeekedTo / 1e6;
@@ -426,17 +433,18 @@ int TPlayerEngine::VideoThread(void* AData) {
             continue;
         }
         // An empty packet (end of input) drains the decoder's delayed pictures.
-        ff::avcodec_send_packet(decoder, packet->size > 0 ? packet.get() : nullptr);
+        const bool drain = packet->size == 0;
+        ff::avcodec_send_packet(decoder, drain ? nullptr : packet.get());
         ff::av_packet_unref(packet.get());
         bool stop = false;
         while (!stop && ff::avcodec_receive_frame(decoder, frame) == 0) {
             // The picture's own time: with reordered pictures the packet's dts is not it.
             const int64_t ts = frame->best_effort_timestamp;
-            double pts = ts != AV_NOPTS_VALUE ? ts * timeBase : 0;
-            pts = SynchronizeVideo(pb, frame, pts);
-            stop = QueuePicture(pb, frame, pts) < 0;
+            stop = !seek.Offer(frame, ts != AV_NOPTS_VALUE ? ts * timeBase : 0, ts != AV_NOPTS_VALUE);
             ff::av_frame_unref(frame);
         }
+        if (drain && !stop)
+            stop = !seek.Finish();
         if (stop)
             break;
     }

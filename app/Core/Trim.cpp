@@ -1,7 +1,7 @@
 #include "Core/Trim.h"
 
 #include "Core/InputList.h"
-#include "Probe/MediaText.h"
+#include "Preview/Previewer.h"
 
 namespace qm {
 
@@ -10,6 +10,12 @@ namespace {
 bool InsideFile(int64_t APosition, int64_t ADuration) { return APosition >= 0 && APosition <= ADuration; }
 
 } // namespace
+
+int64_t StartMarkPosition(int64_t APictureTime) {
+    if (APictureTime <= 0)
+        return APictureTime;
+    return (APictureTime + 999) / 1000 * 1000;
+}
 
 void TrimSetStart(TTrimMarks& AMarks, int64_t APosition, int64_t ADuration, int32_t ABarPosition) {
     if (InsideFile(APosition, ADuration)) {
@@ -49,7 +55,9 @@ std::string TrimRangeText(const rInputStreamInfo& AItem) {
         return {};
     const int64_t start = AItem.TrimStart > 0 ? AItem.TrimStart : 0;
     const int64_t length = AItem.ConvertedLengthMs();
-    return DurationText(start / 1000) + "\u2013" + (length < 0 ? std::string() : DurationText((start + length) / 1000));
+    // To the millisecond, as the part is cut.
+    return FormatPreviewTime(start * 1000) + "\u2013" +
+           (length < 0 ? std::string() : FormatPreviewTime((start + length) * 1000));
 }
 
 } // namespace qm

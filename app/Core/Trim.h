@@ -26,9 +26,14 @@ void TrimSetStart(TTrimMarks& AMarks, int64_t APosition, int64_t ADuration, int3
 // only moves the selection's end to ABarPosition. ABarMax is the bar's maximum.
 void TrimSetEnd(TTrimMarks& AMarks, int64_t APosition, int64_t ADuration, int32_t ABarPosition, int32_t ABarMax);
 
+// The position Set Start hands on for a picture shown at APictureTime (microseconds): the
+// start is kept in whole milliseconds, and the next one up still lies on that picture, where
+// the one below may lie on the picture before it.
+int64_t StartMarkPosition(int64_t APictureTime);
+
 struct rInputStreamInfo;
 
-// What the input list shows of a row's trim: "hh:mm:ss–hh:mm:ss" from the start to the end of
+// What the input list shows of a row's trim: "hh:mm:ss.mmm–hh:mm:ss.mmm" from the start to the end of
 // the part that will be converted (the end left out when the file's duration is unknown); ""
 // when the whole file is converted.
 std::string TrimRangeText(const rInputStreamInfo& AItem);

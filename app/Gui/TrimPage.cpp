@@ -1,14 +1,19 @@
 #include "Gui/TrimPage.h"
 
+#include <QBoxLayout>
 #include <QCheckBox>
 #include <QFile>
+#include <QFontMetrics>
 #include <QIcon>
 #include <QLabel>
 #include <QPushButton>
+#include <QShortcut>
 #include <QSlider>
 
 #include "Gui/PlayerLayout.h"
 #include "Gui/PositionBar.h"
+#include "Player/FFPlayer.h"
+#include "Preview/Previewer.h"
 
 namespace qm {
 
@@ -55,7 +60,7 @@ TTrimPage::TTrimPage(std::string AFileName, std::string AProgramFolder, TPlayerC
     layout.Margin = 6;
     layout.ExtraButtons = {SetStart, SetEnd};
     c.Bar->SetThumbLength(18);
-    LayOutPlayerControls(c, *this, layout);
+    LayOutPlayerControls(c, *this, layout)->addLayout(AddFrameControls());
 
     connect(SetStart, &QPushButton::clicked, this, &TTrimPage::bbSetStartClick);
     connect(SetEnd, &QPushButton::clicked, this, &TTrimPage::bbSetEndClick);
@@ -80,6 +85,43 @@ TTrimPage::~TTrimPage() {
     FControls.reset();
 }
 
+QHBoxLayout* TTrimPage::AddFrameControls() {
+    auto button = [this](const QString& AText, const QString& ATip, const char* AName) {
+        auto* b = new QPushButton(AText, this);
+        b->setToolTip(ATip);
+        b->setObjectName(AName);
+        return b;
+    };
+    PrevFrame = button(QStringLiteral("\u25C0"), QStringLiteral("Previous frame (Left)"), "bbPrevFrame");
+    NextFrame = button(QStringLiteral("\u25B6"), QStringLiteral("Next frame (Right)"), "bbNextFrame");
+    ShowFirst = button(QStringLiteral("First"), QStringLiteral("Show the first frame of the part"), "bbShowFirst");
+    ShowLast = button(QStringLiteral("Last"), QStringLiteral("Show the last frame of the part"), "bbShowLast");
+    FrameTime = new QLabel(this);
+    FrameTime->setObjectName("lbFrameTime");
+    // Room for the longest time, so that the buttons beside it stay put.
+    FrameTime->setMinimumWidth(
+        QFontMetrics(FrameTime->font()).horizontalAdvance(QStringLiteral("Frame at 0 00:00:00.000")));
+    connect(PrevFrame, &QPushButton::clicked, this, [this] { StepFrame(false); });
+    connect(NextFrame, &QPushButton::clicked, this, [this] { StepFrame(true); });
+    connect(ShowFirst, &QPushButton::clicked, this, &TTrimPage::bbShowFirstClick);
+    connect(ShowLast, &QPushButton::clicked, this, &TTrimPage::bbShowLastClick);
+    for (const auto& [key, forward] : {std::pair{Qt::Key_Left, false}, std::pair{Qt::Key_Right, true}}) {
+        auto* shortcut = new QShortcut(QKeySequence(key), this);
+        shortcut->setContext(Qt::WidgetWithChildrenShortcut);
+        connect(shortcut, &QShortcut::activated, this, [this, forward = forward] { StepFrame(forward); });
+    }
+    auto* line = new QHBoxLayout;
+    line->setContentsMargins(4, 0, 4, 2);
+    line->setSpacing(4);
+    line->addWidget(PrevFrame);
+    line->addWidget(NextFrame);
+    line->addSpacing(6);
+    line->addWidget(FrameTime, 1);
+    line->addWidget(ShowFirst);
+    line->addWidget(ShowLast);
+    return line;
+}
+
 void TTrimPage::showEvent(QShowEvent* AEvent) {
     QWidget::showEvent(AEvent);
     // Each time the page comes up; playback starts once the dialog is on the screen.
@@ -98,20 +140,54 @@ void TTrimPage::PageShow() {
 
 void TTrimPage::PositionShown(int64_t APosition) {
     FCurrentPosition = APosition;
+    const int64_t picture = FControls->Player().PictureTime();
+    FrameTime->setText(picture < 0 ? QString()
+                                   : QStringLiteral("Frame at ") + QString::fromStdString(FormatPreviewTime(picture)));
     // A file without a known duration plays on.
     const int64_t duration = FControls->Duration();
     if (duration > 0 && APosition + 200000 >= duration && !EndTimer.isActive())
         EndTimer.start();
 }
 
+int64_t TTrimPage::MarkPosition() const {
+    const int64_t picture = FControls->Player().PictureTime();
+    return picture >= 0 ? picture : FCurrentPosition;
+}
+
 void TTrimPage::bbSetStartClick() {
-    TrimSetStart(FMarks, FCurrentPosition, FControls->Duration(), FControls->Bar->value());
+    TrimSetStart(FMarks, StartMarkPosition(MarkPosition()), FControls->Duration(), FControls->Bar->value());
     ShowSelection();
 }
 
 void TTrimPage::bbSetEndClick() {
-    TrimSetEnd(FMarks, FCurrentPosition, FControls->Duration(), FControls->Bar->value(), FControls->Bar->maximum());
+    TrimSetEnd(FMarks, MarkPosition(), FControls->Duration(), FControls->Bar->value(), FControls->Bar->maximum());
     ShowSelection();
+}
+
+bool TTrimPage::PauseForFrames() {
+    if (FControls->PlayTag() == TPlayerControls::ptStopped)
+        return false;
+    if (FControls->PlayTag() == TPlayerControls::ptPlaying)
+        FControls->bbPlayClick();
+    return true;
+}
+
+void TTrimPage::StepFrame(bool AForward) {
+    if (PauseForFrames())
+        FControls->Player().StepPicture(AForward);
+}
+
+void TTrimPage::bbShowFirstClick() {
+    if (PauseForFrames())
+        FControls->Player().SeekToPicture(int64_t(FMarks.StartMs) * 1000);
+}
+
+void TTrimPage::bbShowLastClick() {
+    if (!PauseForFrames())
+        return;
+    // The picture on screen just before the end.
+    const int64_t end = FMarks.LengthMs > 0 ? int64_t(FMarks.StartMs + FMarks.LengthMs) * 1000 : FControls->Duration();
+    FControls->Player().SeekToPicture(std::max<int64_t>(0, end - 1));
 }
 
 void TTrimPage::ShowSelection() {

@@ -13,6 +13,8 @@
 #include "Core/Trim.h"
 #include "Gui/PlayerControls.h"
 
+class QHBoxLayout;
+class QLabel;
 class QPushButton;
 
 namespace qm {
@@ -34,11 +36,22 @@ public:
     TPlayerControls& Controls() { return *FControls; }
     QPushButton* SetStart = nullptr;
     QPushButton* SetEnd = nullptr;
+    // Frame by frame (also the Left and Right keys): the picture before or after the one on
+    // screen, paused; the first and the last picture of the marked part.
+    QPushButton* PrevFrame = nullptr;
+    QPushButton* NextFrame = nullptr;
+    QPushButton* ShowFirst = nullptr;
+    QPushButton* ShowLast = nullptr;
+    // The time of the picture on screen, to the millisecond.
+    QLabel* FrameTime = nullptr;
     // Stops playback about a second after it came near the end.
     QTimer EndTimer;
 
     void bbSetStartClick();
     void bbSetEndClick();
+    void StepFrame(bool AForward);
+    void bbShowFirstClick();
+    void bbShowLastClick();
 
 protected:
     void showEvent(QShowEvent* AEvent) override;
@@ -47,6 +60,12 @@ private:
     void PageShow();
     void PositionShown(int64_t APosition);
     void ShowSelection();
+    // The row of frame steps, the frame's time and the part's ends, under the player's.
+    QHBoxLayout* AddFrameControls();
+    // Playback paused, so that a picture stays on screen; false when nothing plays.
+    bool PauseForFrames();
+    // The picture on screen, else the position last reported.
+    int64_t MarkPosition() const;
 
     std::unique_ptr<TPlayerControls> FControls;
     TTrimMarks FMarks;

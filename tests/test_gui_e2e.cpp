@@ -77,6 +77,20 @@ std::string WriteMovingClip(const test::TTempDir& ADir) {
     return file;
 }
 
+// Opens the settings on the Trim page, waits until the file plays there, lets AMark set the
+// marks and confirms them with OK.
+void MarkOnTrimPage(TMainWindow& AWindow, const std::function<void(QWidget&, TTrimPage&, TWatch&)>& AMark) {
+    WhenDialogOpens([&](QWidget* ADialog) {
+        Child<QTabWidget>(*ADialog, "pcSettings")->setCurrentIndex(1);
+        auto& page = *Child<TTrimPage>(*ADialog, "tsTrim");
+        TWatch watch(page.Controls());
+        QVERIFY(watch.Until([&] { return watch.Opened == 1 && !watch.Positions.empty(); }));
+        AMark(*ADialog, page, watch);
+        Child<QPushButton>(*ADialog, "bbOK")->click();
+    });
+    Child<QPushButton>(AWindow, "bbSettings")->click();
+}
+
 } // namespace
 
 class TGuiEndToEnd : public QObject {
@@ -311,12 +325,10 @@ private slots:
         w.AddFiles({QString::fromStdString(clip)});
 
         // 1 s to 3 s, marked while the file plays.
-        WhenDialogOpens([&](QWidget* ADialog) {
-            Child<QTabWidget>(*ADialog, "pcSettings")->setCurrentIndex(1);
-            auto& page = *Child<TTrimPage>(*ADialog, "tsTrim");
+        MarkOnTrimPage(w, [&](QWidget& ADialog, TTrimPage& APage, TWatch& AWatch) {
+            TTrimPage& page = APage;
+            TWatch& watch = AWatch;
             TPlayerControls& c = page.Controls();
-            TWatch watch(c);
-            QVERIFY(watch.Until([&] { return watch.Opened == 1 && !watch.Positions.empty(); }));
             int64_t at = 0;
             QTest::mouseClick(c.Bar, Qt::LeftButton, {}, BarPoint(*c.Bar, c.Bar->maximum() / 4));
             QVERIFY(watch.PositionFrom(1 * S, at));
@@ -329,10 +341,8 @@ private slots:
             QCOMPARE(c.Bar->SelEnd(), c.Bar->value());
             // The selection on the screen, not the one painted last.
             c.Bar->repaint();
-            test::SavePicture(QGuiApplication::primaryScreen()->grabWindow(ADialog->winId()), "trim-page-with-selection");
-            Child<QPushButton>(*ADialog, "bbOK")->click();
+            test::SavePicture(QGuiApplication::primaryScreen()->grabWindow(ADialog.winId()), "trim-page-with-selection");
         });
-        Child<QPushButton>(w, "bbSettings")->click();
         const rInputStreamInfo& item = w.Model().Items()[0];
         QVERIFY(item.TrimStart > 900 && item.TrimLength > 1800);
 
@@ -494,12 +504,9 @@ private slots:
         TMainWindow& w = *window;
         w.AddFiles({QString::fromStdString(fixtures::FixturePath("numbered_h264_aac.mp4"))});
 
-        WhenDialogOpens([&](QWidget* ADialog) {
-            Child<QTabWidget>(*ADialog, "pcSettings")->setCurrentIndex(1);
-            auto& page = *Child<TTrimPage>(*ADialog, "tsTrim");
+        MarkOnTrimPage(w, [&](QWidget& ADialog, TTrimPage& APage, TWatch&) {
+            TTrimPage& page = APage;
             TPlayerControls& c = page.Controls();
-            TWatch watch(c);
-            QVERIFY(watch.Until([&] { return watch.Opened == 1 && !watch.Positions.empty(); }));
             TFFPlayer& player = c.Player();
             const auto shows = [&](int64_t AFrame) {
                 return QTest::qWaitFor([&] { return player.PictureTime() == AFrame * 40000; }, 10000);
@@ -522,14 +529,12 @@ private slots:
             QVERIFY(shows(75));
             page.SetEnd->click();
             QCOMPARE(page.TrimLengthMs(), 920);
-            test::SavePicture(QGuiApplication::primaryScreen()->grabWindow(ADialog->winId()), "trim-page-frame-marks");
+            test::SavePicture(QGuiApplication::primaryScreen()->grabWindow(ADialog.winId()), "trim-page-frame-marks");
             page.ShowFirst->click();
             QVERIFY2(shows(52), qPrintable(QString::number(player.PictureTime())));
             page.ShowLast->click();
             QVERIFY2(shows(74), qPrintable(QString::number(player.PictureTime())));
-            Child<QPushButton>(*ADialog, "bbOK")->click();
         });
-        Child<QPushButton>(w, "bbSettings")->click();
         QCOMPARE(w.Model().Items()[0].TrimStart, int64_t(2080));
 
         QSignalSpy finished(&w, &TMainWindow::BatchFinished);

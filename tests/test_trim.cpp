@@ -103,10 +103,10 @@ TEST(TrimMarks, MarksKeepThePictureOnScreen) {
         const auto at = [&](int64_t k) { return (k * den * S + num / 2) / num; }; // as the player rounds
         for (int64_t k = 1; k < 5000; ++k) {
             TTrimMarks marks;
-            TrimSetStart(marks, StartMarkPosition(at(k)), 200 * S, 0);
+            TrimSetStart(marks, StartMarkPosition(at(k)), 1000 * S, 0);
             const int64_t start = int64_t(marks.StartMs) * 1000;
             ASSERT_TRUE(at(k) <= start && start < at(k + 1)) << num << "/" << den << " picture " << k;
-            TrimSetEnd(marks, at(k + 2), 200 * S, 0, BarMax);
+            TrimSetEnd(marks, at(k + 2), 1000 * S, 0, BarMax);
             const int64_t end = start + int64_t(marks.LengthMs) * 1000;
             ASSERT_TRUE(at(k + 1) < end && end <= at(k + 2)) << num << "/" << den << " picture " << k + 2;
         }

@@ -148,6 +148,11 @@ struct TPlayback {
     // While paused the display takes one more picture from the queue: a step, or the picture
     // of a seek to a picture.
     std::atomic<bool> StepPending{false};
+    // Seeks the read thread has done, and those whose flush marker the video thread has taken:
+    // while they differ, what it decoded before the seek is dropped instead of waiting for
+    // room in the queue (a paused display would never make it).
+    std::atomic<int64_t> SeekCount{0};
+    int64_t FlushedSeekCount = 0; // video thread
 
     TPictureEntry Picture;
     int32_t PictureQueueSize = 0; // guarded by PictureMutex

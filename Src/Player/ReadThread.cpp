@@ -215,6 +215,7 @@ int TPlayerEngine::ReadThread(void* AData) {
                 } else {
                     pb.SeekedTo = pb.SeekTarget.load();
                     pb.ExactTarget = pb.ExactSeek ? pb.SeekTarget.load() : AV_NOPTS_VALUE;
+                    ++pb.SeekCount;
                     DropQueuedPicture(pb);
                     if (pb.AudioStreamIndex >= 0) {
                         pb.AudioQueue.Flush();

@@ -420,6 +420,7 @@ int TPlayerEngine::VideoThread(void* AData) {
         if (IsFlushPacket(packet.get())) {
             ff::avcodec_flush_buffers(decoder);
             ff::av_packet_unref(packet.get());
+            pb.FlushedSeekCount = pb.SeekCount;
             seek.Start(pb.ExactTarget.exchange(AV_NOPTS_VALUE));
             // A picture from before the seek is not shown any more, and the clock stands at
             // the seek's target until the first picture after it.
@@ -466,10 +467,13 @@ int TPlayerEngine::QueuePicture(TPlayback& APlayback, const AVFrame* AFrame, dou
     TPictureEntry& entry = APlayback.Picture;
     {
         TSdlLock lock(APlayback.PictureMutex.get());
-        while (APlayback.PictureQueueSize >= 1 && !APlayback.VideoQueue.Aborted())
+        const auto stale = [&] { return APlayback.SeekCount != APlayback.FlushedSeekCount; };
+        while (APlayback.PictureQueueSize >= 1 && !APlayback.VideoQueue.Aborted() && !stale())
             ff::SDL_CondWait(APlayback.PictureCond.get(), APlayback.PictureMutex.get());
         if (APlayback.VideoQueue.Aborted())
             return -1;
+        if (stale())
+            return 0; // from before a seek: its flush marker comes next
         if (!entry.Allocated || entry.Width != AFrame->width || entry.Height != AFrame->height) {
             // The texture is made on the event loop's thread, which owns the renderer.
             entry.Allocated = false;

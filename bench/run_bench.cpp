@@ -1,9 +1,11 @@
-// run-bench [--runs N] [--only TEXT] [--work DIR]
+// run-bench [--runs N] [--only TEXT] [--work DIR] [--candidates]
 //
 // Times the DVD conversion: the engine through quillmoor-cli, the same work as a plain loop
 // (bench-floor), the whole batch through quillmoor-cli convert, and dvdauthor alone. Every case
 // runs as a child process; wait4 gives its CPU seconds and peak resident memory. Prints a
-// Markdown table of the medians.
+// Markdown table of the medians, with the picture quality of the conversions of hard footage
+// against their source (bench-quality). --candidates instead measures encoder settings one by
+// one on the hard 720p clip at two rates.
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -22,6 +24,7 @@
 #include <vector>
 
 #include "Core/DvdBatch.h"
+#include "Core/DvdEncoderSettings.h"
 #include "Core/DvdPresets.h"
 #include "Core/InputList.h"
 #include <fcntl.h>
@@ -34,8 +37,9 @@ using qm::TDvdPreset;
 
 namespace {
 
-constexpr double ClipSeconds = 60;
+constexpr double ClipSeconds = 60; // of the easy clips
 constexpr int PalHighQuality = 4;
+constexpr int PalStandardQuality = 6;
 constexpr int NtscLongPlay = 3;
 
 struct TClip {
@@ -43,6 +47,7 @@ struct TClip {
     const char* File;
     std::vector<std::string> WriterKeys;
     qm::rInputStreamInfo Info; // what the input list would read of it
+    double Seconds;
 };
 
 qm::rInputStreamInfo Picture(int AWidth, int AHeight) {
@@ -54,13 +59,39 @@ qm::rInputStreamInfo Picture(int AWidth, int AHeight) {
     return info;
 }
 
+// The easy test pattern, timed with every preset kind and thread count.
 const std::vector<TClip>& Clips() {
     static const std::vector<TClip> clips = {
-        {"720p", "clip_720p.mp4", {"size=1280x720", "ar=48000", "duration=60"}, Picture(1280, 720)},
-        {"480p", "clip_480p.avi", {"size=640x480", "ar=44100", "duration=60"}, Picture(640, 480)},
+        {"720p", "clip_720p.mp4", {"size=1280x720", "ar=48000", "duration=60"}, Picture(1280, 720), 60},
+        {"480p", "clip_480p.avi", {"size=640x480", "ar=44100", "duration=60"}, Picture(640, 480), 60},
     };
     return clips;
 }
+
+qm::rInputStreamInfo Wide(int AWidth, int AHeight) {
+    qm::rInputStreamInfo info = Picture(AWidth, AHeight);
+    info.DisplayAspect = 16.0 / 9.0;
+    return info;
+}
+
+// Hard footage: fine detail panned under new grain in every frame, at rates that make the
+// decoder work as it does on camera footage; all 16:9 at 25 fps, so the DVD frame is filled
+// without bars and the quality is measured picture against picture.
+const std::vector<TClip>& HardClips() {
+    static const std::vector<TClip> clips = {
+        {"grain720p", "clip_grain_720p.mp4",
+         {"size=1280x720", "ar=48000", "duration=8", "pattern=grain", "vb=40M"}, Wide(1280, 720), 8},
+        {"grain1080p", "clip_grain_1080p.mp4",
+         {"size=1920x1080", "ar=48000", "duration=5", "pattern=grain", "vb=60M"}, Wide(1920, 1080), 5},
+        {"grain576i", "clip_grain_576i.ts",
+         {"size=720x576", "sar=64:45", "fields=tff", "vcodec=mpeg2video", "acodec=mp2", "ar=48000",
+          "duration=5", "pattern=grain", "vb=15M"},
+         Wide(720, 576), 5},
+    };
+    return clips;
+}
+
+using TOptionList = std::vector<std::pair<std::string, std::string>>;
 
 struct TRun {
     bool Ok = false;
@@ -78,6 +109,7 @@ struct TCase {
     double MediaSeconds = 0; // of output, for "× real time"
     int Floor = -1;          // index of the floor case this one is compared with
     fs::path Output;         // the stream it writes, for the comparison with the floor's
+    fs::path QualitySource;  // when set, the stream's quality is measured against it
     std::string Skip;        // why it does not run
     std::vector<TRun> Runs;
 };
@@ -180,14 +212,16 @@ std::string Fixed(double AValue, int ADigits) {
     return text;
 }
 
-long long FramesOf(const TDvdPreset& APreset, int AFiles) {
-    return AFiles * std::llround(ClipSeconds * std::stod(APreset.FrameRate));
+long long FramesOf(const TDvdPreset& APreset, int AFiles, double ASeconds = ClipSeconds) {
+    return AFiles * std::llround(ASeconds * std::stod(APreset.FrameRate));
 }
 
-// The engine options the batch gives one file (TDvdBatch::ConvertFile and FillOptions).
+// The engine options the batch gives one file (TDvdBatch::ConvertFile and FillOptions); the
+// encoder's settings are the batch's unless others are given.
 std::vector<std::string> EngineArgs(const std::string& ACli, const fs::path& AIn,
                                     const TDvdPreset& APreset, const qm::TPictureLayout& ALayout,
-                                    double ADiscAspect, int AThreads, const fs::path& AOut) {
+                                    double ADiscAspect, int AThreads, const fs::path& AOut,
+                                    const TOptionList* AEncoder = nullptr) {
     std::vector<std::string> a = {
         ACli,       "engine",
         "-threads", std::to_string(AThreads),
@@ -209,8 +243,34 @@ std::vector<std::string> EngineArgs(const std::string& ACli, const fs::path& AIn
     for (const auto& [name, value] : pads)
         if (value > 0)
             a.insert(a.end(), {name, std::to_string(value)});
-    a.insert(a.end(), {"-vb", std::to_string(APreset.VideoBitrate), "-sn", "1", AOut.string()});
+    a.insert(a.end(), {"-vb", std::to_string(APreset.VideoBitrate), "-sn", "1"});
+    for (const auto& [name, value] : AEncoder ? *AEncoder : qm::DvdEncoderOptions(APreset))
+        a.insert(a.end(), {"-" + name, value});
+    a.push_back(AOut.string());
     return a;
+}
+
+struct TQuality {
+    bool Ok = false;
+    double PsnrY = 0, SsimY = 0, VideoMb = 0;
+};
+
+// bench-quality's figures of AStream against ASource.
+TQuality MeasureQuality(const std::string& AProgram, const fs::path& AStream,
+                        const fs::path& ASource, const fs::path& ALog) {
+    TCase measure;
+    measure.Argv = {AProgram, AStream.string(), ASource.string()};
+    TQuality q;
+    if (!RunOnce(measure, ALog).Ok)
+        return q;
+    long long bytes = 0, frames = 0;
+    const std::string text = ReadFile(ALog);
+    const size_t at = text.find("psnr_y=");
+    q.Ok = at != std::string::npos &&
+           std::sscanf(text.c_str() + at, "psnr_y=%lf ssim_y=%lf frames=%lld video_bytes=%lld",
+                       &q.PsnrY, &q.SsimY, &frames, &bytes) == 4;
+    q.VideoMb = bytes / 1e6;
+    return q;
 }
 
 std::vector<std::string> FloorArgs(const std::string& AFloor, const fs::path& AIn,
@@ -257,12 +317,88 @@ std::string LoadAverage() {
 }
 
 int Usage() {
-    std::fputs("usage: run-bench [--runs N] [--only TEXT] [--work DIR]\n"
-               "  --runs N     runs of every case, the median is reported (default 3)\n"
-               "  --only TEXT  only the cases whose name holds TEXT\n"
-               "  --work DIR   clips, outputs and logs (default: bench/ in the build folder)\n",
+    std::fputs("usage: run-bench [--runs N] [--only TEXT] [--work DIR] [--candidates]\n"
+               "  --runs N       runs of every case, the median is reported (default 3)\n"
+               "  --only TEXT    only the cases whose name holds TEXT\n"
+               "  --work DIR     clips, outputs and logs (default: bench/ in the build folder)\n"
+               "  --candidates   the encoder settings one by one on the hard 720p clip, once each\n"
+               "                 (with --only, those whose name holds TEXT, and the old settings)\n",
                stderr);
     return 2;
+}
+
+// Encoder settings to weigh against each other: each line adds to or changes the one before
+// it, so that every step's gain shows; the last lines try what was said to cost quality.
+std::vector<std::pair<std::string, TOptionList>> Candidates() {
+    const TOptionList rd = {{"bf", "2"}, {"trellis", "1"}, {"mbd", "rd"}};
+    TOptionList nonLinear = rd;
+    nonLinear.insert(nonLinear.end(), {{"non_linear_quant", "1"}, {"intra_vlc", "1"}, {"qmax", "28"}});
+    auto with = [](TOptionList AList, TOptionList AMore) {
+        AList.insert(AList.end(), AMore.begin(), AMore.end());
+        return AList;
+    };
+    return {
+        {"the dvd target alone (old)", {}},
+        {"bf=2", {{"bf", "2"}}},
+        {"bf=2 trellis", {{"bf", "2"}, {"trellis", "1"}}},
+        {"bf=2 mbd=rd", {{"bf", "2"}, {"mbd", "rd"}}},
+        {"bf=2 trellis mbd=rd", rd},
+        {"+ non-linear quantiser, intra VLC, qmax=28", nonLinear},
+        {"+ non-linear, intra VLC, qmax=28, cmp/subcmp=satd", with(nonLinear, {{"cmp", "satd"}, {"subcmp", "satd"}})},
+        {"+ non-linear, intra VLC, qmax=28, mpv_flags=+qp_rd", with(nonLinear, {{"mpv_flags", "+qp_rd"}})},
+        {"+ non-linear, intra VLC, qmax=28, b_strategy=1", with(nonLinear, {{"b_strategy", "1"}})},
+        {"+ non-linear, intra VLC, qmax=28, dc=10", with(nonLinear, {{"dc", "10"}})},
+        {"+ non-linear, intra VLC, qmax=28, g=12", with(nonLinear, {{"g", "12"}})},
+        {"+ non-linear, intra VLC, qmax=28, qmin=1", with(nonLinear, {{"qmin", "1"}})},
+    };
+}
+
+// Every candidate once at two rates (PSNR does not depend on the machine's load; the CPU
+// seconds do, a little).
+int RunCandidates(const std::string& ACli, const std::string& AQuality, const fs::path& AClips,
+                  const fs::path& AOut, const fs::path& ALogs, const std::string& AOnly) {
+    const TClip& clip = HardClips().front();
+    std::printf("Encoder settings on %s (%s, %.0f s), engine threads 0, one run each\n\n", clip.Name,
+                clip.File, clip.Seconds);
+    std::printf("| preset | settings | CPU s | wall s | PSNR-Y dB | SSIM-Y | video MB | ΔPSNR-Y | size |\n");
+    std::printf("|---|---|---:|---:|---:|---:|---:|---:|---:|\n");
+    for (int presetIndex : {PalStandardQuality, PalHighQuality}) {
+        const TDvdPreset& preset = qm::DvdPresets()[presetIndex];
+        const double disc = 16.0 / 9.0;
+        const qm::TPictureLayout layout =
+            qm::FitPicture(clip.Info.DisplayAspect, preset.Width, preset.Height, disc);
+        TQuality base;
+        int n = 0;
+        for (const auto& [name, options] : Candidates()) {
+            // The first line is the reference of the others.
+            if (n > 0 && !AOnly.empty() && name.find(AOnly) == std::string::npos) {
+                ++n;
+                continue;
+            }
+            const fs::path out = AOut / ("candidate_" + std::string(preset.ShortName) + "_" +
+                                         std::to_string(n++) + ".mpg");
+            const TCase c = MakeCase(name, EngineArgs(ACli, AClips / clip.File, preset, layout, disc,
+                                                      0, out, &options));
+            std::fprintf(stderr, "%s: %s ... ", preset.ShortName, name.c_str());
+            const TRun r = RunOnce(c, ALogs / "candidate.log");
+            const TQuality q = r.Ok ? MeasureQuality(AQuality, out, AClips / clip.File,
+                                                     ALogs / "candidate-quality.log")
+                                    : TQuality{};
+            std::fprintf(stderr, "%s\n", q.Ok ? Fixed(q.PsnrY, 2).c_str() : "FAILED");
+            if (!q.Ok) {
+                std::printf("| %s | %s | failed | | | | | | |\n", preset.ShortName, name.c_str());
+                continue;
+            }
+            if (!base.Ok)
+                base = q;
+            std::printf("| %s | %s | %s | %s | %s | %s | %s | %+.2f | %s |\n", preset.ShortName,
+                        name.c_str(), Fixed(r.Cpu, 1).c_str(), Fixed(r.Wall, 1).c_str(),
+                        Fixed(q.PsnrY, 2).c_str(), Fixed(q.SsimY, 4).c_str(),
+                        Fixed(q.VideoMb, 2).c_str(), q.PsnrY - base.PsnrY,
+                        Fixed(q.VideoMb / base.VideoMb, 3).c_str());
+        }
+    }
+    return 0;
 }
 
 } // namespace
@@ -271,10 +407,13 @@ int main(int argc, char** argv) {
     const std::string bin = ProgramFolder();
     int runs = 3;
     std::string only;
+    bool candidates = false;
     fs::path work = fs::path(bin).parent_path() / "bench";
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
-        if ((a == "--runs" || a == "--only" || a == "--work") && i + 1 < argc) {
+        if (a == "--candidates") {
+            candidates = true;
+        } else if ((a == "--runs" || a == "--only" || a == "--work") && i + 1 < argc) {
             const std::string v = argv[++i];
             if (a == "--runs")
                 runs = std::max(1, std::atoi(v.c_str()));
@@ -287,13 +426,15 @@ int main(int argc, char** argv) {
         }
     }
     const std::string cli = bin + "/quillmoor-cli", floor = bin + "/bench-floor",
-                      writer = bin + "/make-fixtures";
+                      writer = bin + "/make-fixtures", quality = bin + "/bench-quality";
     const fs::path clips = work / "clips", out = work / "out", logs = work / "logs";
     for (const fs::path& p : {clips, out, logs})
         fs::create_directories(p);
 
     // The clips, once: the build folder keeps them.
-    for (const TClip& clip : Clips()) {
+    std::vector<TClip> allClips = Clips();
+    allClips.insert(allClips.end(), HardClips().begin(), HardClips().end());
+    for (const TClip& clip : allClips) {
         const fs::path file = clips / clip.File;
         if (fs::exists(file))
             continue;
@@ -306,6 +447,8 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
+    if (candidates)
+        return RunCandidates(cli, quality, clips, out, logs, only);
 
     // The batch's four files: two of each clip, under names of their own.
     std::vector<qm::rInputStreamInfo> batchItems;
@@ -337,11 +480,11 @@ int main(int argc, char** argv) {
                 TCase engine = MakeCase("engine " + tail,
                                         EngineArgs(cli, clips / clip.File, preset, layout, disc,
                                                    threads, out / ("engine_" + file + ".mpg")),
-                                        FramesOf(preset, 1), ClipSeconds);
+                                        FramesOf(preset, 1, ClipSeconds), ClipSeconds);
                 TCase plain = MakeCase("floor " + tail,
                                        FloorArgs(floor, clips / clip.File, preset, layout, disc,
                                                  threads, out / ("floor_" + file + ".mpg")),
-                                       FramesOf(preset, 1), ClipSeconds);
+                                       FramesOf(preset, 1, ClipSeconds), ClipSeconds);
                 engine.Floor = static_cast<int>(cases.size()) + 1;
                 engine.Output = engine.Argv.back();
                 plain.Output = plain.Argv[2];
@@ -352,11 +495,49 @@ int main(int argc, char** argv) {
                         MakeCase(ConventionalName(clip.Name, preset.ShortName, cores),
                                  FloorArgs(floor, clips / clip.File, preset, layout, disc, 0,
                                            out / ("loop_" + file + ".mpg"), cores),
-                                 FramesOf(preset, 1), ClipSeconds);
+                                 FramesOf(preset, 1, ClipSeconds), ClipSeconds);
                     conventional.Output = conventional.Argv[2];
                     cases.push_back(std::move(conventional));
                 }
             }
+        }
+    }
+
+    // Hard footage at "DVD PAL Standard Quality": the engine with the batch's settings, the
+    // floor with the old ones, and the conventional loop with every codec threaded.
+    {
+        const TDvdPreset& standard = qm::DvdPresets()[PalStandardQuality];
+        for (const TClip& clip : HardClips()) {
+            const double disc = 16.0 / 9.0;
+            const qm::TPictureLayout layout =
+                qm::FitPicture(clip.Info.DisplayAspect, standard.Width, standard.Height, disc);
+            const std::string tail = std::string(clip.Name) + " " + standard.ShortName + " threads 0";
+            const std::string file = std::string(clip.Name) + "_" + standard.ShortName + "_t0.mpg";
+            const long long frames = FramesOf(standard, 1, clip.Seconds);
+            TCase engine = MakeCase("engine " + tail,
+                                    EngineArgs(cli, clips / clip.File, standard, layout, disc, 0,
+                                               out / ("engine_" + file)),
+                                    frames, clip.Seconds);
+            TCase plain = MakeCase("floor " + tail,
+                                   FloorArgs(floor, clips / clip.File, standard, layout, disc, 0,
+                                             out / ("floor_" + file)),
+                                   frames, clip.Seconds);
+            engine.Floor = static_cast<int>(cases.size()) + 2;
+            engine.Output = engine.Argv.back();
+            plain.Output = plain.Argv[2];
+            engine.QualitySource = plain.QualitySource = clips / clip.File;
+            cases.push_back(std::move(engine));
+            if (cores > 1) {
+                TCase conventional = MakeCase(ConventionalName(clip.Name, standard.ShortName, cores),
+                                              FloorArgs(floor, clips / clip.File, standard, layout, disc,
+                                                        0, out / ("loop_" + file), cores),
+                                              frames, clip.Seconds);
+                conventional.Output = conventional.Argv[2];
+                cases.push_back(std::move(conventional));
+            } else {
+                --cases.back().Floor;
+            }
+            cases.push_back(std::move(plain));
         }
     }
 
@@ -374,7 +555,7 @@ int main(int argc, char** argv) {
         const fs::path folder = work / "batch";
         TCase batch = MakeCase(
             name, {cli, "convert", "-p", hq.ShortName, "-o", folder.string(), "--overwrite"},
-            FramesOf(hq, 4), 4 * ClipSeconds);
+            FramesOf(hq, 4, ClipSeconds), 4 * ClipSeconds);
         batch.Prepare = [folder] {
             fs::remove_all(folder);
             return std::string();
@@ -411,7 +592,7 @@ int main(int argc, char** argv) {
         TCase author =
             MakeCase("authoring (dvdauthor, 4 pal-hq streams)",
                      {::access(own.c_str(), X_OK) == 0 ? own : "dvdauthor", "-x", xml.string()},
-                     FramesOf(hq, 4), 4 * ClipSeconds);
+                     FramesOf(hq, 4, ClipSeconds), 4 * ClipSeconds);
         author.Env = {"VIDEO_FORMAT=PAL"};
         author.Prepare = [disc, sources, streams] {
             fs::remove_all(disc);
@@ -502,19 +683,33 @@ int main(int argc, char** argv) {
         cores, FirstLine("/proc/cpuinfo", "model name").c_str(), runs, runs == 1 ? "" : "s",
         loadBefore.c_str(), LoadAverage().c_str());
     std::printf("| case | wall s | CPU s | CPU %% | fps | × real time | peak MB | ÷ floor CPU | ÷ "
-                "floor wall | stream vs floor's |\n");
-    std::printf("|---|---:|---:|---:|---:|---:|---:|---:|---:|---|\n");
-    for (const TCase& c : cases) {
+                "floor wall | stream vs floor's | PSNR-Y dB | SSIM-Y | video MB |\n");
+    std::printf("|---|---:|---:|---:|---:|---:|---:|---:|---:|---|---:|---:|---:|\n");
+    for (size_t i = 0; i < cases.size(); ++i) {
+        const TCase& c = cases[i];
         if (!c.Skip.empty()) {
-            std::printf("| %s | skipped: %s | | | | | | | | |\n", c.Name.c_str(), c.Skip.c_str());
+            std::printf("| %s | skipped: %s | | | | | | | | | | | |\n", c.Name.c_str(),
+                        c.Skip.c_str());
             continue;
         }
         if (c.Runs.empty())
             continue;
         const TFigures f = Figures(c);
         if (!f.Ok) {
-            std::printf("| %s | failed | | | | | | | | |\n", c.Name.c_str());
+            std::printf("| %s | failed | | | | | | | | | | | |\n", c.Name.c_str());
             continue;
+        }
+        std::string psnr, ssim, videoMb;
+        if (!c.QualitySource.empty()) {
+            const TQuality q = MeasureQuality(quality, c.Output, c.QualitySource,
+                                              logs / (std::to_string(i) + "-quality.log"));
+            if (q.Ok) {
+                psnr = Fixed(q.PsnrY, 2);
+                ssim = Fixed(q.SsimY, 4);
+                videoMb = Fixed(q.VideoMb, 2);
+            } else {
+                psnr = "failed";
+            }
         }
         std::string cpuRatio, wallRatio, same;
         if (c.Floor >= 0) {
@@ -528,12 +723,14 @@ int main(int argc, char** argv) {
         }
         const int digits = f.Wall < 1 ? 2 : 1;
         const bool media = c.MediaSeconds > 0;
-        std::printf("| %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |\n", c.Name.c_str(),
+        std::printf("| %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |\n",
+                    c.Name.c_str(),
                     Fixed(f.Wall, digits).c_str(), Fixed(f.Cpu, digits).c_str(),
                     Fixed(100 * f.Cpu / f.Wall, 0).c_str(),
                     media ? Fixed(f.Frames / f.Wall, 0).c_str() : "",
                     media ? Fixed(c.MediaSeconds / f.Wall, 1).c_str() : "",
-                    Fixed(f.PeakMb, 0).c_str(), cpuRatio.c_str(), wallRatio.c_str(), same.c_str());
+                    Fixed(f.PeakMb, 0).c_str(), cpuRatio.c_str(), wallRatio.c_str(), same.c_str(),
+                    psnr.c_str(), ssim.c_str(), videoMb.c_str());
     }
 
     // The speed-ups that threads and jobs give, where both sides ran.
@@ -567,6 +764,11 @@ int main(int argc, char** argv) {
             speedUp(ConventionalName(clip.Name, preset, cores),
                     std::string("engine ") + clip.Name + " " + preset + " threads 0");
         }
+    for (const TClip& clip : HardClips()) {
+        const char* preset = qm::DvdPresets()[PalStandardQuality].ShortName;
+        speedUp(ConventionalName(clip.Name, preset, cores),
+                std::string("engine ") + clip.Name + " " + preset + " threads 0");
+    }
     speedUp("batch pal-hq threads 1", "batch pal-hq threads 1 jobs 2");
     if (fs::exists(fitImage)) {
         const TCase* fitted = find("fit: grain 2 x 60 s, pal-hq --fit --disc 66M --iso (two passes)");

@@ -579,6 +579,39 @@ TEST_F(TargetsTest, PrivateCodecOptionsReachOnlyTheCodecsThatHaveThem) {
     EXPECT_FALSE(SetPrivateCodecOption(nullptr, AVMEDIA_TYPE_VIDEO, "scan_offset", "1"));
 }
 
+// A name that only an encoder's own options know reaches the encoder chosen for its media
+// type, and only one that has it.
+TEST_F(TargetsTest, NamedOptionsReachTheChosenEncodersOwnOptions) {
+    struct {
+        const char* VideoCodec; // "" for none chosen
+        const char* AudioCodec;
+        const char* Name;
+        const char* Value;
+        const char* Video; // what the video encoders' own options hold afterwards
+        const char* Audio;
+    } cases[] = {
+        {"mpeg2video", "", "intra_vlc", "1", "1", ""},
+        {"mpeg2video", "", "non_linear_quant", "1", "1", ""},
+        {"mpeg2video", "", "intra_vlc", "maybe", "", ""},
+        {"mpeg2video", "", "no_such_private_option", "1", "", ""},
+        {"mpeg4", "", "intra_vlc", "1", "", ""},
+        {"", "", "intra_vlc", "1", "", ""},
+        {"mpeg2video", "ac3", "dialnorm", "-20", "", "-20"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.VideoCodec) + "/" + c.AudioCodec + ": " + c.Name + " = " + c.Value);
+        Fresh();
+        if (*c.VideoCodec)
+            Engine->SetOption("vcodec", c.VideoCodec);
+        if (*c.AudioCodec)
+            Engine->SetOption("acodec", c.AudioCodec);
+        Engine->SetOption(c.Name, c.Value);
+        EXPECT_EQ(PrivateVideo(c.Name), c.Video);
+        EXPECT_EQ(Entry(Engine->OptionContexts->PrivateCodecOptions(AVMEDIA_TYPE_AUDIO), c.Name),
+                  c.Audio);
+    }
+}
+
 TEST_F(TargetsTest, OutputsAfterATargetGetItsMuxerAndStreams) {
     struct {
         const char* Target;

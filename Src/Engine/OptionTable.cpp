@@ -315,6 +315,31 @@ bool TCustomFFmpeg::IsTableOption(const std::string& AName) {
     return OptionIndex().count(AName) != 0;
 }
 
+namespace {
+
+// Options that an encoder keeps in a context of its own ("intra_vlc", "non_linear_quant" of the
+// MPEG video encoders) reach the video or audio encoder chosen so far, when it has them.
+bool SetEncoderPrivateOption(TCustomFFmpeg& AEngine, const std::string& AName,
+                             const std::string& AValue) {
+    const std::pair<AVMediaType, const std::string*> chosen[] = {
+        {AVMEDIA_TYPE_VIDEO, &AEngine.Options.VideoCodecName},
+        {AVMEDIA_TYPE_AUDIO, &AEngine.Options.AudioCodecName}};
+    for (const auto& [type, name] : chosen) {
+        const AVCodec* codec = name->empty() ? nullptr : ff::avcodec_find_encoder_by_name(name->c_str());
+        if (!codec || !codec->priv_class ||
+            !ff::av_opt_find(const_cast<const AVClass**>(&codec->priv_class), AName.c_str(), nullptr,
+                             0, AV_OPT_SEARCH_FAKE_OBJ))
+            continue;
+        if (SetPrivateCodecOption(AEngine.OptionContexts.get(), type, AName, AValue))
+            return true;
+        Log(&AEngine, llError, "Invalid value \"" + AValue + "\" for option \"" + AName + "\"");
+        return false;
+    }
+    return false;
+}
+
+} // namespace
+
 void TCustomFFmpeg::SetOption(const std::string& AName, const std::string& AValue) {
     const auto& index = OptionIndex();
     auto it = index.find(AName);
@@ -322,7 +347,8 @@ void TCustomFFmpeg::SetOption(const std::string& AName, const std::string& AValu
         it->second(*this, AName, AValue);
         return;
     }
-    SetContextOption(OptionContexts.get(), AName, AValue);
+    if (!SetContextOption(OptionContexts.get(), AName, AValue))
+        SetEncoderPrivateOption(*this, AName, AValue);
 }
 
 void TCustomFFmpeg::SetFormat(const std::string& AValue) {

@@ -12,6 +12,7 @@
 
 #include "Converter/FFmpegConverter.h"
 #include "Core/DvdAuthoring.h"
+#include "Core/DvdEncoderSettings.h"
 #include "Core/DurationCheck.h"
 #include "Core/FileProblems.h"
 #include "Core/InputFileKind.h"
@@ -286,7 +287,10 @@ void TDvdBatch::FillOptions(const rInputStreamInfo& AItem, double ADiscAspect,
     // drifts get silence or lose samples so that the stream has neither gaps nor backward
     // steps (dvdauthor warns about both).
     o.AudioSync = 1;
-    o.ExtraOptions = "threads=" + std::to_string(Threads) + "\n" + ExtraOptions;
+    o.ExtraOptions = "threads=" + std::to_string(Threads) + "\n";
+    for (const auto& [name, value] : DvdEncoderOptions(preset))
+        o.ExtraOptions += name + "=" + value + "\n";
+    o.ExtraOptions += ExtraOptions;
     // Each chapter starts on a key frame of a closed group of pictures.
     const std::string keyFrames = ChapterKeyFrames(ChapterStartsMs(AItem.ConvertedLengthMs(), ChapterMinutes));
     if (!keyFrames.empty())

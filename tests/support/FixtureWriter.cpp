@@ -227,6 +227,10 @@ public:
         case VideoPattern::Grain:
             DrawZonePlate();
             break;
+        case VideoPattern::FieldLines:
+            for (int y = 0; y < h_; ++y)
+                background_.Fill(0, y, w_, y + 1, y % 2 ? kBlack : kWhite);
+            break;
         }
     }
 
@@ -249,6 +253,8 @@ public:
                 canvas_.Fill(c.X0, c.Y0, c.X1, c.Y1, NumberCellOn(index, cell) ? kWhite : kBlack);
             }
             return canvas_;
+        case VideoPattern::FieldLines:
+            return background_;
         }
         return canvas_;
     }
@@ -286,10 +292,14 @@ private:
         }
     }
 
+    // An interlaced clip's second field shows the pan half a frame (1 px) further on.
     void DrawGrain(int64_t index) {
         uint32_t state = 0x9E3779B9u ^ static_cast<uint32_t>(index * 2654435761u);
-        const int shift = static_cast<int>((index * 2) % w_);
+        const bool interlaced = settings_.fieldOrder != FieldOrder::Progressive;
+        const int firstParity = settings_.fieldOrder == FieldOrder::BottomFirst ? 1 : 0;
         for (int y = 0; y < h_; ++y) {
+            const int later = interlaced && (y & 1) != firstParity ? 1 : 0;
+            const int shift = static_cast<int>((index * 2 + later) % w_);
             const uint8_t* from = background_.Row(y);
             uint8_t* to = canvas_.Row(y);
             for (int x = 0; x < w_; ++x) {
@@ -374,6 +384,10 @@ public:
         if (settings.videoBitRate > 0) {
             enc_->bit_rate = settings.videoBitRate;
         }
+        if (settings.fieldOrder != FieldOrder::Progressive) {
+            enc_->flags |= AV_CODEC_FLAG_INTERLACED_DCT | AV_CODEC_FLAG_INTERLACED_ME;
+            enc_->field_order = settings.fieldOrder == FieldOrder::TopFirst ? AV_FIELD_TT : AV_FIELD_BB;
+        }
         if (settings.videoCodec == "libx264") {
             av_opt_set(enc_->priv_data, "preset", "veryfast", 0);
             // Its macroblock-tree pass reads stale memory on some CPUs: the bytes written would
@@ -395,6 +409,8 @@ public:
         frame_->width = settings.width;
         frame_->height = settings.height;
         frame_->sample_aspect_ratio = settings.sampleAspect;
+        frame_->interlaced_frame = settings.fieldOrder != FieldOrder::Progressive;
+        frame_->top_field_first = settings.fieldOrder == FieldOrder::TopFirst;
         AllocBuffers(frame_.get(), "a video frame");
         sws_.reset(sws_getContext(settings.width, settings.height, AV_PIX_FMT_RGB24, settings.width,
                                   settings.height, pixFmt, SWS_BICUBIC | SWS_ACCURATE_RND, nullptr,

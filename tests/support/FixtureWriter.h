@@ -32,11 +32,24 @@ enum class VideoPattern {
     FlashEverySecond,
     // Hard to code, like grainy film with fine detail: a colour zone plate (up to about a
     // third of a cycle per pixel) over a fine sine texture, panning 2 pixels to the left
-    // per frame, with fresh random grain (+-16 in every channel) in every frame.
+    // per frame, with fresh random grain (+-16 in every channel) in every frame. With a field
+    // order set, the second field of each frame shows the pan 1 pixel further on, as an
+    // interlaced camera records it.
     Grain,
     // Frame i carries the number i in the twelve cells of FrameNumber.h, read back by
     // ReadFrameNumber(); nothing else in the picture.
     Numbered,
+    // Every line of the top field (even lines) white, every line of the bottom field black, in
+    // every frame: any scaler that blends the fields makes grey.
+    FieldLines,
+};
+
+// How the pictures of a clip are scanned. Interlaced clips are coded with interlaced DCT and
+// motion estimation and carry the field order in the stream and in every frame.
+enum class FieldOrder {
+    Progressive,
+    TopFirst,
+    BottomFirst,
 };
 
 enum class AudioPattern {
@@ -89,6 +102,7 @@ struct ClipSettings {
     double oddFrameShift = 0.0;
     std::string subtitleCodec;     // text subtitle encoder ("subrip", "ass"); empty = none
     VideoPattern videoPattern = VideoPattern::Moving;
+    FieldOrder fieldOrder = FieldOrder::Progressive;
     AudioPattern audioPattern = AudioPattern::Tone;
 };
 

@@ -28,7 +28,8 @@ constexpr char kUsage[] =
     "       make-fixtures --clip OUT.ext [key=value...]\n"
     "keys: format=MUXER vcodec=ENC|none size=WxH rate=N[/D] sar=N:D vb=BITS pixfmt=FMT\n"
     "      acodec=ENC|none ar=HZ ac=N ab=BITS duration=SECONDS offset=SECONDS\n"
-    "      pattern=moving|layout|flash|grain audio=tone|click|silence subs=ENC\n"
+    "      pattern=moving|layout|flash|grain|fields fields=progressive|tff|bff\n"
+    "      audio=tone|click|silence subs=ENC\n"
     "codecs default to the muxer's own (guessed from the extension); the clip defaults to\n"
     "320x240 at 25 fps, 44.1 kHz stereo, 10 s of moving pattern and tone\n";
 
@@ -241,12 +242,24 @@ ClipSettings ParseClip(const std::string& out, const std::vector<std::string>& a
             {"moving", VideoPattern::Moving},
             {"layout", VideoPattern::KnownLayout},
             {"flash", VideoPattern::FlashEverySecond},
-            {"grain", VideoPattern::Grain}};
+            {"grain", VideoPattern::Grain},
+            {"fields", VideoPattern::FieldLines}};
         auto it = names.find(v);
         if (it == names.end()) {
-            throw BadValue("pattern=" + v + " is not moving, layout, flash or grain");
+            throw BadValue("pattern=" + v + " is not moving, layout, flash, grain or fields");
         }
         c.videoPattern = it->second;
+    }
+    if (std::string v = take("fields"); !v.empty()) {
+        static const std::map<std::string, FieldOrder> names = {
+            {"progressive", FieldOrder::Progressive},
+            {"tff", FieldOrder::TopFirst},
+            {"bff", FieldOrder::BottomFirst}};
+        auto it = names.find(v);
+        if (it == names.end()) {
+            throw BadValue("fields=" + v + " is not progressive, tff or bff");
+        }
+        c.fieldOrder = it->second;
     }
     if (std::string v = take("audio"); !v.empty()) {
         static const std::map<std::string, AudioPattern> names = {

@@ -68,6 +68,19 @@ int TCustomFFmpeg::ConfigureFilters(TInputStreamState& AInput, TOutputStreamStat
     const int padWidth = o.PadLeft + o.PadRight;
     const int padHeight = o.PadTop + o.PadBottom;
     AVFilterContext* last = src;
+    // Fields of one instant are made whole before the scaler and the frame-rate conversion.
+    if (AOutput.DeinterlaceFirst) {
+        AVFilterContext* deinterlace = nullptr;
+        const std::string args =
+            std::string("mode=send_frame:deint=all:parity=") + (AOutput.TopFieldFirst ? "tff" : "bff");
+        if (ff::avfilter_graph_create_filter(&deinterlace, ff::avfilter_get_by_name("bwdif"),
+                                             "deinterlace", args.c_str(), nullptr, graph) < 0 ||
+            ff::avfilter_link(last, 0, deinterlace, 0) < 0) {
+            FLastError = "Cannot deinterlace with the bwdif filter";
+            return -1;
+        }
+        last = deinterlace;
+    }
     if (dec->width + padWidth != enc->width || dec->height + padHeight != enc->height) {
         AVFilterContext* scale = nullptr;
         const std::string args = Format("%d:%d:sws_flags=%d", enc->width - padWidth,

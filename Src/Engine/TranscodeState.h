@@ -82,6 +82,12 @@ struct TOutputStreamState {
     int32_t OriginalTopBand = 0, OriginalBottomBand = 0, OriginalLeftBand = 0,
             OriginalRightBand = 0;
     int32_t StreamPadTop = 0, StreamPadBottom = 0, StreamPadLeft = 0, StreamPadRight = 0;
+    // An interlaced source: encoded interlaced (its fields scaled apart), or deinterlaced
+    // first by the filters when the frame rate changes too.
+    bool Interlaced = false;
+    bool FieldScaling = false;
+    bool DeinterlaceFirst = false;
+    bool TopFieldFirst = true;
     TFramePtr EncodeFrame; // the frame handed to the encoder, reused
     size_t NextKeyFrame = 0; // into Setup->KeyFrameTimes
     int32_t LastFrameSize = 0;

@@ -9,6 +9,7 @@
 
 #include "Engine/EngineUtils.h"
 #include "Engine/FFmpeg.h"
+#include "Engine/FieldScan.h"
 #include "Engine/MediaFiles.h"
 #include "Engine/OptionContexts.h"
 #include "Engine/PictureCheck.h"
@@ -71,9 +72,11 @@ TSwsPtr TCustomFFmpeg::NewScaler(const TOutputStreamState& AOutput) const {
     CheckPicture(AOutput.ResamplePixFmt, AOutput.ResampleWidth, AOutput.ResampleHeight,
                  puScalerInput, "Cannot scale the video");
     CheckPicture(enc->pix_fmt, width, height, puScalerOutput, "Cannot scale the video");
+    // Field by field: one field's lines in, one field's lines out.
+    const int fields = AOutput.FieldScaling ? 2 : 1;
     TSwsPtr scaler(ff::sws_getContext(
-        AOutput.ResampleWidth, AOutput.ResampleHeight,
-        static_cast<AVPixelFormat>(AOutput.ResamplePixFmt), width, height, enc->pix_fmt,
+        AOutput.ResampleWidth, AOutput.ResampleHeight / fields,
+        static_cast<AVPixelFormat>(AOutput.ResamplePixFmt), width, height / fields, enc->pix_fmt,
         Options.ScalerFlags, nullptr, nullptr, nullptr));
     if (!scaler)
         throw FFmpegException("Cannot get resampling context");
@@ -112,6 +115,8 @@ void TCustomFFmpeg::PreparePicture(TOutputStreamState& AOutput, const TInputStre
             AOutput.ResampleWidth = AFrame.width - (AOutput.LeftBand + AOutput.RightBand);
             AOutput.ResampleHeight = AFrame.height - (AOutput.TopBand + AOutput.BottomBand);
             AOutput.ResamplePixFmt = AFrame.format;
+            AOutput.FieldScaling = ScalesByField(
+                AOutput, temp->height - (AOutput.StreamPadTop + AOutput.StreamPadBottom));
             BuildScaler(AOutput);
         }
     }
@@ -144,7 +149,9 @@ void TCustomFFmpeg::FillPicture(const TOutputStreamState& AOutput, const AVFrame
         dst[p] = temp->data[p] + static_cast<ptrdiff_t>(dy) * temp->linesize[p] + dx;
         dstStride[p] = temp->linesize[p];
     }
-    if (AOutput.VideoResample) {
+    if (AOutput.FieldScaling) {
+        ScaleFields(AScaler, src, srcStride, AOutput.ResampleHeight, dst, dstStride);
+    } else if (AOutput.VideoResample) {
         ff::sws_scale(AScaler, src, srcStride, 0, AOutput.ResampleHeight, dst, dstStride);
     } else {
         const int w = AFrame.width - (AOutput.LeftBand + AOutput.RightBand);

@@ -9,6 +9,7 @@
 
 #include "Engine/EngineUtils.h"
 #include "Engine/FFmpeg.h"
+#include "Engine/FieldScan.h"
 #include "Engine/KeyFrameTimes.h"
 #include "Engine/MediaFiles.h"
 #include "Engine/OptionContexts.h"
@@ -26,7 +27,8 @@ void TCustomFFmpeg::SetupVideoEncoding(TOutputStreamState& AOutput, TInputStream
         throw FFmpegException("Video pixel format is unknown, stream cannot be decoded");
     const auto& o = Options;
     auto& out = AOutput;
-    if (FFiltersActive) {
+    ChooseScan(*this, FFiltersActive, out, AInput);
+    if (FFiltersActive || out.DeinterlaceFirst) {
         // The graph crops and scales; the output path only pads.
         FLastError.clear();
         if (ConfigureFilters(AInput, out) < 0)
@@ -65,6 +67,7 @@ void TCustomFFmpeg::SetupVideoEncoding(TOutputStreamState& AOutput, TInputStream
     out.ResampleWidth = dec->width - (out.LeftBand + out.RightBand);
     out.ResampleHeight = dec->height - (out.TopBand + out.BottomBand);
     out.ResamplePixFmt = dec->format;
+    out.FieldScaling = out.VideoResample && ScalesByField(out, enc->height - (o.PadTop + o.PadBottom));
     if (out.VideoResample) {
         BuildScaler(out);
         enc->bits_per_raw_sample = 0;
@@ -110,9 +113,13 @@ int64_t TCustomFFmpeg::DecideVideoCopies(TOutputStreamState& AOutput) {
 
 void TCustomFFmpeg::PrepareEncodeFrame(const TOutputStreamState& AOutput, const AVFrame& ADecoded,
                                        AVFrame& AFrame) const {
-    AFrame.interlaced_frame = ADecoded.interlaced_frame;
-    AFrame.top_field_first =
-        Options.TopFieldFirst != -1 ? Options.TopFieldFirst : ADecoded.top_field_first;
+    // An interlaced stream flags every picture, also those of a source that flags only its
+    // stream.
+    const bool ownOrder = ADecoded.interlaced_frame || !AOutput.Interlaced;
+    AFrame.interlaced_frame = ADecoded.interlaced_frame || AOutput.Interlaced;
+    AFrame.top_field_first = Options.TopFieldFirst != -1 ? Options.TopFieldFirst
+                             : ownOrder                  ? ADecoded.top_field_first
+                                                         : AOutput.TopFieldFirst;
     AFrame.pict_type = AV_PICTURE_TYPE_NONE; // the encoder decides
     AFrame.pts = AOutput.SyncOpts;
     AFrame.sample_aspect_ratio = AOutput.Encoder->sample_aspect_ratio;

@@ -339,6 +339,7 @@ std::vector<std::pair<std::string, TOptionList>> Candidates() {
     };
     return {
         {"the dvd target alone (old)", {}},
+        {"trellis", {{"trellis", "1"}}},
         {"bf=2", {{"bf", "2"}}},
         {"bf=2 trellis", {{"bf", "2"}, {"trellis", "1"}}},
         {"bf=2 mbd=rd", {{"bf", "2"}, {"mbd", "rd"}}},

@@ -238,12 +238,18 @@ TEST_F(PlayerTest, SeekLandsNearTheTargetAndBeyondTheEndAtTheEnd) {
     Player.Seek(3000000);
     ASSERT_TRUE(WaitUntil([&] { return Rec.LastPosition() >= 2000000; }));
     EXPECT_LT(std::llabs(Rec.LastPosition() - 3000000), 1000000);
+    // Once the position is there, the picture from before the seek no longer counts as the
+    // one on screen: no time until the first picture after the seek.
+    const int64_t ahead = Player.PictureTime();
+    EXPECT_TRUE(ahead == -1 || ahead >= 2000000) << ahead;
 
     Player.Seek(1000000); // backwards: reported at once
     ASSERT_TRUE(WaitUntil([&] {
         const int64_t p = Rec.LastPosition();
         return p >= 0 && p < 2000000;
     }));
+    const int64_t back = Player.PictureTime();
+    EXPECT_TRUE(back == -1 || back < 2000000) << back;
     // The position follows the seek at once, also where no picture is left to show: it does
     // not creep there from the old place.
     const size_t before = Rec.Positions.size();

@@ -85,7 +85,8 @@ public:
     TAVProbe& Probe() { return *FProbe; }
     // The position last computed (microseconds from the start), -1 before the first one.
     int64_t CurrentPosition() const { return FCurrentPosition.load(); }
-    // The time of the picture on screen (microseconds from the start), -1 before the first.
+    // The time of the picture on screen (microseconds from the start); -1 before the first and
+    // after a seek until the first picture after it, whose time the clock shows meanwhile.
     int64_t PictureTime() const;
     // Shows the picture on screen at APosition, decoded from the key frame before it; a
     // paused player stays paused on it. Ignored while an earlier seek is still pending.

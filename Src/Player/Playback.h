@@ -136,7 +136,8 @@ struct TPlayback {
     std::atomic<double> CurrentPicturePts{0};
     std::atomic<int64_t> CurrentPictureTime{0}; // av_gettime when it was shown
     // The picture on screen: its own time in microseconds, the file's start time included
-    // (the clocks above run on while it stays). Play thread writes it.
+    // (the clocks above run on while it stays); none from a seek until the first picture after
+    // it. Play thread writes it, the read thread clears it.
     std::atomic<int64_t> ShownPictureTime{AV_NOPTS_VALUE};
     // A seek to a picture: the read thread seeks to the key frame at or before the target
     // (ExactSeek, set with the request) and hands the target to the video thread with the

@@ -39,12 +39,14 @@ int SeekInput(TPlayback& APlayback) {
 }
 
 // A decoded picture from before a seek leaves the queue at once: the video thread may be
-// waiting to queue the next one, and must go on to the seek's flush marker.
+// waiting to queue the next one, and must go on to the seek's flush marker. The picture on
+// screen is from before the seek too: no time of a picture is known until the next one.
 void DropQueuedPicture(TPlayback& APlayback) {
     if (!APlayback.PictureMutex)
         return;
     TSdlLock lock(APlayback.PictureMutex.get());
     APlayback.PictureQueueSize = 0;
+    APlayback.ShownPictureTime = AV_NOPTS_VALUE;
     ff::SDL_CondSignal(APlayback.PictureCond.get());
 }
 

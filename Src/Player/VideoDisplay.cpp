@@ -465,9 +465,9 @@ double TPlayerEngine::SynchronizeVideo(TPlayback& APlayback, const AVFrame* AFra
 int TPlayerEngine::QueuePicture(TPlayback& APlayback, const AVFrame* AFrame, double APts) {
     TCustomPlayer& player = *APlayback.Owner;
     TPictureEntry& entry = APlayback.Picture;
+    const auto stale = [&] { return APlayback.SeekCount != APlayback.FlushedSeekCount; };
     {
         TSdlLock lock(APlayback.PictureMutex.get());
-        const auto stale = [&] { return APlayback.SeekCount != APlayback.FlushedSeekCount; };
         while (APlayback.PictureQueueSize >= 1 && !APlayback.VideoQueue.Aborted() && !stale())
             ff::SDL_CondWait(APlayback.PictureCond.get(), APlayback.PictureMutex.get());
         if (APlayback.VideoQueue.Aborted())
@@ -514,6 +514,8 @@ int TPlayerEngine::QueuePicture(TPlayback& APlayback, const AVFrame* AFrame, dou
                                ? APlayback.VideoStream->sample_aspect_ratio
                                : APlayback.VideoDecoder->sample_aspect_ratio;
     TSdlLock lock(APlayback.PictureMutex.get());
+    if (stale())
+        return 0; // a seek came while it was converted
     entry.Pts = APts;
     entry.PixelAspect = sar.num > 0 && sar.den > 0 ? av_q2d(sar) : 0;
     APlayback.PictureQueueSize = 1;

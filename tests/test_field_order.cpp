@@ -80,12 +80,13 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<TScanCase>& AInfo) { return std::string(AInfo.param.Name); });
 
 // A picture whose top field is white and bottom field black keeps them apart when scaled to
-// another height: a scaler over the whole frame would make every line grey.
+// another height: a scaler over the whole frame would make every line grey. Two codec
+// threads: the encode thread scales some of the pictures with a scaler of its own.
 TEST_F(TEngineTest, ScalingAnInterlacedPictureKeepsItsFieldsApart) {
     const std::string in = WriteSource(Dir.Path(), "lines.ts", FieldOrder::TopFirst, 720, 576,
                                        {25, 1}, VideoPattern::FieldLines);
     const std::string out = (Dir.Path() / "out.mpg").string();
-    Configure({"-i", in, "-target", "pal-dvd", "-s", "720x432", "-padtop", "72", "-padbottom", "72",
+    Configure({"-threads", "2", "-i", in, "-target", "pal-dvd", "-s", "720x432", "-padtop", "72", "-padbottom", "72",
                "-b", "9000000", "-an", "1", out});
     ASSERT_EQ(Run(), "");
     const auto pictures = DecodePictures(out, 3);

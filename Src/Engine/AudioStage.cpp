@@ -212,12 +212,25 @@ void TCustomFFmpeg::AudioOut(TOutputStreamState& AOutput, TInputStreamState& AIn
     EncodeAudioFifo(AOutput, false);
 }
 
+namespace {
+
+// Samples per frame for an encoder that takes any count. Raw PCM goes in frames of 1/600 s,
+// the DVD's own for linear PCM: a program stream stamps a time only on the packs where a
+// frame begins, and players (and dvdauthor) want every pack of linear PCM to carry one.
+int VariableFrameSamples(const AVCodecContext& AEncoder) {
+    const AVCodecDescriptor* d = ff::avcodec_descriptor_get(AEncoder.codec_id);
+    const bool pcm = d && d->name && std::strncmp(d->name, "pcm_", 4) == 0;
+    return pcm && AEncoder.sample_rate >= 600 ? AEncoder.sample_rate / 600 : 1024;
+}
+
+} // namespace
+
 void TCustomFFmpeg::EncodeAudioFifo(TOutputStreamState& AOutput, bool AFinal) {
     AVCodecContext* enc = AOutput.Encoder;
     AVAudioFifo* fifo = AOutput.Fifo.get();
     const bool variable = enc->frame_size <= 1 ||
                           (enc->codec->capabilities & AV_CODEC_CAP_VARIABLE_FRAME_SIZE);
-    const int frameSize = enc->frame_size > 1 ? enc->frame_size : 1024;
+    const int frameSize = enc->frame_size > 1 ? enc->frame_size : VariableFrameSamples(*enc);
     for (;;) {
         const int available = ff::av_audio_fifo_size(fifo);
         // Whole encoder frames; the rest waits unless the encoder takes any size or the

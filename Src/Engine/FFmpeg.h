@@ -316,6 +316,8 @@ protected:
     // The input file to read next, -1 for none; ASmallestOut becomes the earliest output time.
     int PickInputFile(double& ASmallestOut) const;
     int PickJoinedFile(int AFile, double& ASmallestOut) const;
+    // Every input that can end has ended; what is left are generators.
+    bool OnlyEndlessInputsLeft() const;
     bool OutputLimitReached(double ASmallestOut) const;
     // A packet read from input AFile to its input stream, when that stream is used.
     void RoutePacket(int AFile, AVPacket& APacket);

@@ -6,6 +6,7 @@
 #include "Engine/FFmpeg.h"
 #include "Engine/MediaFiles.h"
 #include "Engine/OptionContexts.h"
+#include "Engine/SilenceInput.h"
 #include "Loader/FFmpegLoader.h"
 #include "Logger/FFmpegLogger.h"
 
@@ -35,6 +36,7 @@ bool TCustomFFmpeg::FindCodec(const std::string& AName, AVMediaType AType, bool 
 void TCustomFFmpeg::ResetPerFileOptions() {
     Options.InputFormat = nullptr;
     Options.OutputFormat = nullptr;
+    Options.SilenceInput = false;
     Options.VideoChannel = 0;
     Options.VideoCodecName.clear();
     Options.AudioCodecName.clear();
@@ -111,6 +113,14 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& AFileName) {
 
     auto file = std::make_unique<TInputFile>();
     file->FileName = AFileName;
+    if (Options.SilenceInput) {
+        file->GeneratorIO = NewSilenceIO();
+        if (!file->GeneratorIO)
+            throw FFmpegException("avio_alloc_context failed");
+        file->Endless = true;
+        prepared->pb = file->GeneratorIO.get();
+        SetSilenceParameters(&dict);
+    }
     const int opened = file->Input.Open(AFileName, Options.InputFormat, &dict, prepared.release());
     ff::av_dict_free(&dict);
     if (opened < 0) {

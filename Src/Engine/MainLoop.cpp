@@ -107,6 +107,13 @@ int TCustomFFmpeg::PickInputFile(double& ASmallestOut) const {
     return file;
 }
 
+bool TCustomFFmpeg::OnlyEndlessInputsLeft() const {
+    for (size_t f = 0; f < InputFiles.size(); ++f)
+        if (!InputFiles[f]->Endless && !FState->InputFiles[f].EofReached)
+            return false;
+    return true;
+}
+
 bool TCustomFFmpeg::OutputLimitReached(double ASmallestOut) const {
     if (static_cast<double>(Options.RecordingTime) / 1000000.0 <= ASmallestOut)
         return true;
@@ -172,7 +179,7 @@ void TCustomFFmpeg::RunMainLoop() {
         if (ret < 0) {
             st.InputFiles[static_cast<size_t>(file)].EofReached = 1;
             if (!FJoinMode) {
-                if (Options.Shortest)
+                if (Options.Shortest || OnlyEndlessInputsLeft())
                     break;
                 continue;
             }

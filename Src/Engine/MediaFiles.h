@@ -12,6 +12,9 @@ namespace qm {
 
 struct TInputFile {
     std::string FileName; // as the user gave it
+    // The I/O of a generated input (silence); declared first, as it outlives the context.
+    std::unique_ptr<AVIOContext, TIOContextDeleter> GeneratorIO;
+    bool Endless = false; // a generator: it ends when every other input has ended
     TFormatInput Input;
     // One decoder context per stream, filled from the stream's parameters (null for data
     // and attachment streams); the transcode opens them.

@@ -60,6 +60,7 @@ struct TOptionSet {
     const AVInputFormat* InputFormat = nullptr;
     const AVOutputFormat* OutputFormat = nullptr;
     int32_t PgmyuvCompat = 0;
+    bool SilenceInput = false; // the next input is endless silence ("-f silence")
 
     // Picture.
     int32_t FrameWidth = 0;

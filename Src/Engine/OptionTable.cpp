@@ -7,6 +7,7 @@
 #include "Engine/KeyFrameTimes.h"
 #include "Engine/OptionContexts.h"
 #include "Engine/OptionValues.h"
+#include "Engine/SilenceInput.h"
 #include "Loader/MediaEntries.h"
 #include "Logger/FFmpegLogger.h"
 
@@ -354,6 +355,12 @@ void TCustomFFmpeg::SetOption(const std::string& AName, const std::string& AValu
 void TCustomFFmpeg::SetFormat(const std::string& AValue) {
     if (AValue.empty())
         return;
+    if (AValue == SilenceFormatName) {
+        Options.SilenceInput = true;
+        Options.InputFormat = SilenceDemuxer();
+        Options.OutputFormat = nullptr;
+        return;
+    }
     const std::string name = PgmyuvRewrite(AValue);
     Options.InputFormat = ff::av_find_input_format(name.c_str());
     Options.OutputFormat = ff::av_guess_format(name.c_str(), nullptr, nullptr);

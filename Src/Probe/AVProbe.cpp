@@ -192,6 +192,8 @@ bool TCustomAVProbe::GetStreamFacts(int32_t AIndex, TStreamFacts& AFacts) const 
     facts.CodecName = ff::avcodec_get_name(par->codec_id);
     facts.BitRate = std::max<int64_t>(par->bit_rate, 0);
     facts.Language = MetadataValue(st->metadata, "language", "");
+    facts.Default = (st->disposition & AV_DISPOSITION_DEFAULT) != 0;
+    facts.Forced = (st->disposition & AV_DISPOSITION_FORCED) != 0;
     switch (par->codec_type) {
     case AVMEDIA_TYPE_VIDEO:
         facts.Width = par->width;

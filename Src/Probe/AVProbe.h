@@ -50,6 +50,8 @@ struct TStreamFacts {
     int32_t Channels = 0;
     int64_t BitRate = 0;  // bits per second, 0 when unknown
     std::string Language; // the stream's "language" tag, empty when it has none
+    bool Default = false; // flagged as the one to play (or show) first
+    bool Forced = false;  // a subtitle flagged to be shown even when subtitles are off
 };
 
 class TCustomAVProbe {

@@ -33,7 +33,8 @@ void PrintConvertHelp() {
         "Usage: quillmoor-cli convert [-p PRESET] [-o FOLDER] [--trim FILE=START-END]...\n"
         "                             [--disc SIZE] [--fit] [--iso FILE [--label TEXT]]\n"
         "                             [--overwrite] [--threads N] [--jobs N] [--chapters MINUTES]\n"
-        "                             [--menu] [--title FILE=NAME]... [-v] [--] FILE...\n"
+        "                             [--menu] [--title FILE=NAME]... [--audio mp2|ac3|pcm]\n"
+        "                             [--audio-tracks all|first] [-v] [--] FILE...\n"
         "\n"
         "Converts the files, in order, into one DVD-Video folder (FOLDER/VIDEO_TS), one title\n"
         "per file.\n"
@@ -60,6 +61,12 @@ void PrintConvertHelp() {
         "  --title FILE=NAME\n"
         "                the name FILE's button shows (default: the file name without\n"
         "                its extension)\n"
+        "  --audio mp2|ac3|pcm\n"
+        "                the sound format of the disc (default: mp2 for PAL presets, ac3 for\n"
+        "                NTSC); ac3 keeps 5.1 sound, mp2 and pcm are stereo\n"
+        "  --audio-tracks all|first\n"
+        "                every sound track of a file (at most 8; default) or its first only;\n"
+        "                a file without sound gets a silent track\n"
         "  -v            show the messages of the conversion engine and of dvdauthor\n"
         "  --            the end of the options: every word after it is a file\n"
         "A file that cannot be read or converted is named with the reason and left off the\n"
@@ -231,6 +238,7 @@ int RunConvert(const TArgs& args) {
     int threads = 0, jobs = 1;
     double chapterMinutes = DefaultChapterMinutes;
     bool menu = false;
+    TTrackChoices trackChoices;
     std::vector<std::pair<std::string, std::string>> titles;
     std::vector<std::string> files;
     std::vector<std::pair<std::string, TTrim>> trims;
@@ -296,6 +304,14 @@ int RunConvert(const TArgs& args) {
                 std::fprintf(stderr, "--chapters wants minutes, 0 or from %s to %s, not \"%s\"\n",
                              ChapterMinutesText(MinChapterMinutes).c_str(),
                              ChapterMinutesText(MaxChapterMinutes).c_str(), text.c_str());
+                return 1;
+            }
+        } else if (a == "--audio" || a == "--audio-tracks") {
+            std::string text, error;
+            if (!value(text))
+                return 1;
+            if (!ParseTrackOption(a, text, trackChoices, error)) {
+                std::fprintf(stderr, "%s\n", error.c_str());
                 return 1;
             }
         } else if (a == "--menu") {
@@ -436,6 +452,7 @@ int RunConvert(const TArgs& args) {
     batch.ChapterMinutes = chapterMinutes;
     batch.TitleMenu = menu;
     batch.Disc = disc;
+    batch.Tracks = trackChoices;
     TProgressDisplay display(list.Items(), jobs > 1 && !disc.Fit); // a fitted disc: one after another
     batch.OnFileStart = [&display](int AIndex, const rInputStreamInfo&) { display.FileStart(AIndex); };
     batch.OnFileEnd = [&display](int AIndex, const TBatchFile& AFile) { display.FileEnd(AIndex, AFile); };

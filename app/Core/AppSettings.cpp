@@ -20,6 +20,16 @@ QSettings OpenStore() {
     return QSettings(QSettings::NativeFormat, QSettings::UserScope, product::Maker, product::Name);
 }
 
+// Each stored word as the command line takes it; anything else keeps the default.
+void LoadTrackChoices(const QSettings& AStore, TTrackChoices& AChoices) {
+    const std::pair<const char*, const char*> keys[] = {
+        {"SoundFormat", "--audio"}, {"SoundTracks", "--audio-tracks"}, {"Subtitles", "--subtitles"}};
+    for (const auto& [key, option] : keys) {
+        std::string ignored;
+        ParseTrackOption(option, AStore.value(key).toString().toStdString(), AChoices, ignored);
+    }
+}
+
 } // namespace
 
 bool HasHomeFolder() {
@@ -57,6 +67,7 @@ TAppSettings LoadSettings() {
     s.FitToDisc = store.value("FitToDisc").toString() == "1";
     s.DiscImage = store.value("DiscOutput").toString() == "iso";
     s.VolumeLabel = store.value("VolumeLabel").toString().toStdString();
+    LoadTrackChoices(store, s.Tracks);
     store.endGroup();
     return s;
 }
@@ -76,6 +87,9 @@ void SaveSettings(const TAppSettings& ASettings) {
     store.setValue("FitToDisc", ASettings.FitToDisc ? "1" : "0");
     store.setValue("DiscOutput", ASettings.DiscImage ? "iso" : "folder");
     store.setValue("VolumeLabel", QString::fromStdString(ASettings.VolumeLabel));
+    store.setValue("SoundFormat", QString::fromStdString(ASettings.Tracks.SoundFormat));
+    store.setValue("SoundTracks", ASettings.Tracks.AllSoundTracks ? "all" : "first");
+    store.setValue("Subtitles", ASettings.Tracks.Subtitles ? "all" : "none");
     store.endGroup();
     store.sync();
 }

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "Core/DiscChapters.h"
+#include "Core/SoundTracks.h"
 
 namespace qm {
 
@@ -21,6 +22,7 @@ struct TAppSettings {
     bool FitToDisc = false;  // the video rate that fills the disc
     bool DiscImage = false;  // an ISO image instead of the folder
     std::string VolumeLabel{}; // the image's; "" from the output folder's name
+    TTrackChoices Tracks{};   // "SoundFormat", "SoundTracks", "Subtitles"
 };
 
 // Whether HOME names a home folder (not unset, empty or the root, as under cron or a service).
@@ -32,8 +34,8 @@ std::string DefaultOutPath();
 // "MusicPlay" are on unless they read exactly "0", "ShowPreview", "FitToDisc" and an ISO
 // image only when switched on; a disc size that does not read gives "dvd5". The chapter
 // interval gives the default unless it is a valid number of minutes; the title menu is off
-// unless "TitleMenu" reads "1". A store that cannot be read leaves OutPath empty and the
-// switches off.
+// unless "TitleMenu" reads "1"; a track setting that is not one of the command line's words
+// keeps its default. A store that cannot be read leaves OutPath empty and the switches off.
 TAppSettings LoadSettings();
 // Failures are silent.
 void SaveSettings(const TAppSettings& ASettings);

@@ -95,6 +95,7 @@ bool TDvdAuthoring::WriteAuthoringFile(const std::string& AOutPath,
             i + 1 < AStreams.size() ? QString("jump title %1;").arg(i + 2) : QString("exit;");
         post.appendChild(doc.createTextNode(text));
     }
+    DeclareTitleStreams(doc, Streams);
     std::vector<std::string> pages;
     for (const auto& page : MenuPages)
         pages.push_back(AuthoringName(page, AOutPath));

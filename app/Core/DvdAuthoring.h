@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "Core/TrackAuthoring.h"
+
 namespace qm {
 
 class TRedirector;
@@ -43,6 +45,8 @@ public:
 
     // By stream: the "chapters" of its title ("0:00:00,0:05:00"); none or "" for one chapter.
     std::vector<std::string> Chapters;
+    // The titles' sound and subpicture streams, declared with their languages.
+    TDiscStreams Streams;
     // A title menu for the disc (with its page streams, in a "pal" or "ntsc" menu domain).
     const TMenuLayout* Menu = nullptr;
     std::vector<std::string> MenuPages;

@@ -262,15 +262,19 @@ void TDvdBatch::FillOptions(const rInputStreamInfo& AItem, double ADiscAspect,
     o.FileExt = ".mpg";
     o.TargetType = 3;
     o.VideoCodec = "mpeg2video";
-    o.AudioCodec = "mp2";
-    o.AudioChannels = 2;
     o.NoSubtitle = true;
     o.NormType = preset.NormType;
     o.DefaultNorm = preset.DefaultNorm;
-    o.VideoBitrate = preset.VideoBitrate;
     o.FrameRate = preset.FrameRate;
     o.AudioSampleRate = preset.AudioSampleRate;
-    o.AudioBitrate = preset.AudioBitrate;
+    // The first sound track; AddSoundStreams adds the others.
+    const TSoundPlan sound = SoundPlan(AItem);
+    o.AudioCodec = sound.Encoder;
+    o.AudioChannels = sound.Tracks.front().Channels;
+    o.AudioBitrate = sound.Tracks.front().Bitrate;
+    o.VideoBitrate = sound.VideoBitrate;
+    if (sound.VideoMaxRate < DvdVideoMaxRate)
+        o.VideoMaxRate = sound.VideoMaxRate;
     // Every title in the disc's shape, each picture in its own inside it.
     const TPictureLayout l = FitPicture(AItem.DisplayAspect, preset.Width, preset.Height, ADiscAspect);
     o.FrameSize = std::to_string(l.Width) + "x" + std::to_string(l.Height);
@@ -298,7 +302,7 @@ void TDvdBatch::FillOptions(const rInputStreamInfo& AItem, double ADiscAspect,
     if (FFit.Pass > 0) {
         // A fitted disc: the rate that fills it, in two passes with the first's log.
         o.VideoBitrate = static_cast<int32_t>(FFit.Rate);
-        o.VideoMaxRate = static_cast<int32_t>(VideoRateCap({0, 0, 0, preset.AudioBitrate, 0}));
+        o.VideoMaxRate = static_cast<int32_t>(VideoRateCap({0, 0, 0, SoundBitrate(sound), 0}));
         o.ExtraOptions += "\npass=" + std::to_string(FFit.Pass) + "\npasslogfile=" + FFit.Log;
     }
 }
@@ -377,16 +381,36 @@ int32_t TDvdBatch::AddFileTask(int AIndex, double ADiscAspect, const TProgressSh
         FAddError = c.LastError();
         return -1;
     }
+    // Some players and authoring checks refuse a title without sound: a silent file gets
+    // a track of silence as long as its picture.
+    if (!item.HasAudio && !AddSilenceInput(c.Tasks().Items(task), slot->SetupError))
+        slot->SetupError = "Cannot add a silent sound track: " + slot->SetupError;
     TOutputOptions output;
     FillOptions(item, ADiscAspect, output);
     c.SetThreadPriority(tpNormal);
     // A task without an output still runs, and fails at once.
-    if (!c.SetTaskOutput(task, StreamName(AIndex), &output))
+    if (slot->SetupError.empty() && !c.SetTaskOutput(task, StreamName(AIndex), &output))
         slot->SetupError = c.LastError();
+    if (slot->SetupError.empty())
+        AddTitleStreams(c.Tasks().Items(task), item, slot->SetupError);
     if (static_cast<size_t>(task) != FRun->Slots.size())
         throw std::logic_error("task list and batch out of step");
     FRun->Slots.push_back(std::move(slot));
     return task;
+}
+
+TSoundPlan TDvdBatch::SoundPlan(const rInputStreamInfo& AItem) const {
+    const TDvdPreset& preset = Picture();
+    return PlanSound(AItem, preset, ChosenSoundFormat(Tracks, preset), Tracks.AllSoundTracks);
+}
+
+void TDvdBatch::AddTitleStreams(TFFmpeg& ATask, const rInputStreamInfo& AItem, std::string& AError) const {
+    const TSoundPlan sound = SoundPlan(AItem);
+    try {
+        AddSoundStreams(ATask, sound, AItem.VideoStream);
+    } catch (const std::exception& e) {
+        AError = AItem.FileName + ": " + e.what();
+    }
 }
 
 std::string TDvdBatch::StreamName(int AIndex) const {
@@ -609,6 +633,10 @@ bool TDvdBatch::Author(const std::vector<std::string>& AStreams, TBatchResult& A
             OnProgress(p);
     };
     authoring.OnLine = OnAuthoringLine;
+    std::vector<TSoundPlan> sound;
+    for (const size_t file : titleFiles)
+        sound.push_back(SoundPlan((*FItems)[file]));
+    authoring.Streams = DiscStreams(sound, SoundFormatName(ChosenSoundFormat(Tracks, preset)));
     for (const size_t file : titleFiles)
         authoring.Chapters.push_back(
             ChapterAttribute(ChapterStartsMs((*FItems)[file].ConvertedLengthMs(), ChapterMinutes)));
@@ -658,6 +686,12 @@ TBatchResult TDvdBatch::Convert(const std::vector<rInputStreamInfo>& AItems) {
     FItems = &AItems;
     const double aspect = ChooseDiscAspect(AItems, Picture());
     FDiscAspect = aspect;
+    // What the sound of a file takes from its picture, or leaves off, the user hears.
+    for (const auto& item : AItems) {
+        const TSoundPlan sound = SoundPlan(item);
+        if (item.HasVideo() && !sound.Note.empty())
+            result.Notes.push_back(sound.Note);
+    }
     std::vector<std::string> produced;
     const char* const noPicture = "It has no video stream, and a DVD title needs a picture.";
     auto fileEnded = [&](size_t AIndex, bool AOk, const std::string& AError) {

@@ -28,9 +28,11 @@
 #include "Core/BatchPlan.h"
 #include "Core/DvdPresets.h"
 #include "Core/InputList.h"
+#include "Core/SoundTracks.h"
 
 namespace qm {
 
+class TFFmpeg;
 class TFFmpegConverter;
 struct TInputOptions;
 struct TMenuLayout;
@@ -131,6 +133,8 @@ public:
     // The disc's size, fitting the video to it, folder or image. A batch that does not fit
     // at fixed rates, or whose fitted rate is too low, fails before any conversion starts.
     TDiscSettings Disc;
+    // The sound format and which sound and subtitle tracks of each file go onto the disc.
+    TTrackChoices Tracks;
 
     // Runs the whole batch on the calling (main) thread, serving its hand-overs; Stop,
     // Pause and Resume are called from handlers run meanwhile.
@@ -159,6 +163,9 @@ private:
     // output could not be set); -1 with FAddError when the file cannot be opened.
     int32_t AddFileTask(int AIndex, double ADiscAspect, const TProgressShare& AShare);
     std::string StreamName(int AIndex) const;
+    TSoundPlan SoundPlan(const rInputStreamInfo& AItem) const;
+    // The title's further sound tracks (and its streams' sources) into ATask's output.
+    void AddTitleStreams(TFFmpeg& ATask, const rInputStreamInfo& AItem, std::string& AError) const;
     void PrepareRun();
     void RunTasks(int32_t AThreadCount);
     bool TaskSucceeded(const TTaskSlot& ASlot, std::string& AError);

@@ -35,6 +35,41 @@ std::string rInputStreamInfo::MenuTitle() const {
     return name;
 }
 
+namespace {
+
+void ReadTracks(const TCustomAVProbe& AProbe, rInputStreamInfo& ARecord) {
+    for (int32_t i = 0; i < AProbe.StreamCount(); ++i) {
+        TStreamFacts facts;
+        if (!AProbe.GetStreamFacts(i, facts))
+            continue;
+        if (facts.MediaType != AVMEDIA_TYPE_AUDIO && facts.MediaType != AVMEDIA_TYPE_SUBTITLE)
+            continue;
+        TTrackFacts t;
+        t.Stream = i;
+        t.Codec = facts.CodecName;
+        t.Channels = facts.Channels;
+        t.Language = facts.Language;
+        t.Default = facts.Default;
+        t.Forced = facts.Forced;
+        (facts.MediaType == AVMEDIA_TYPE_AUDIO ? ARecord.AudioTracks : ARecord.SubtitleTracks).push_back(t);
+    }
+}
+
+} // namespace
+
+std::string TracksText(const rInputStreamInfo& AItem) {
+    auto count = [](const std::vector<TTrackFacts>& ATracks, const char* AOne, const char* AMany) {
+        std::string text = std::to_string(ATracks.size()) + " " + (ATracks.size() == 1 ? AOne : AMany);
+        std::string languages;
+        for (const auto& t : ATracks)
+            languages += (languages.empty() ? "" : ", ") + (t.Language.empty() ? std::string("?") : t.Language);
+        return ATracks.empty() ? text : text + " (" + languages + ")";
+    };
+    const std::string sound = AItem.AudioTracks.empty() ? "no sound (it gets a silent track)"
+                                                        : count(AItem.AudioTracks, "sound track", "sound tracks");
+    return sound + ", " + count(AItem.SubtitleTracks, "subtitle", "subtitles");
+}
+
 bool ReadInputFile(TCustomAVProbe& AProbe, const std::string& AFileName, rInputStreamInfo& ARecord,
                    std::string& AError) {
     AError = NotARegularFile(AFileName);
@@ -62,6 +97,8 @@ bool ReadInputFile(TCustomAVProbe& AProbe, const std::string& AFileName, rInputS
         r.DisplayAspect = video.Width * sar / video.Height;
     }
     r.HasAudio = AProbe.FirstAudioStream() >= 0;
+    r.VideoStream = AProbe.FirstVideoStream();
+    ReadTracks(AProbe, r);
     r.DurationText = DurationTextUs(r.DurationUs);
     r.SizeText = SizeText(r.FileSize);
     AProbe.Close();

@@ -10,6 +10,16 @@ namespace qm {
 
 class TCustomAVProbe;
 
+// One sound or subtitle stream of a file, as the probe read it.
+struct TTrackFacts {
+    int32_t Stream = -1; // its index in the file
+    std::string Codec;   // "aac", "subrip" ...
+    int32_t Channels = 0;
+    std::string Language; // the file's tag as it is ("eng", "de"); "" when none
+    bool Default = false;
+    bool Forced = false;
+};
+
 struct rInputStreamInfo {
     std::string FileName;
     int64_t TrimStart = 0;  // milliseconds
@@ -23,6 +33,9 @@ struct rInputStreamInfo {
     int32_t Height = 0;
     double DisplayAspect = 0; // the picture's shape as shown (width / height); 0 without video
     bool HasAudio = false;
+    int32_t VideoStream = -1; // the first video stream's index
+    std::vector<TTrackFacts> AudioTracks;    // in the file's order
+    std::vector<TTrackFacts> SubtitleTracks; // in the file's order
     std::string DurationText; // "Total Time"
     std::string SizeText;     // "File Size"
 
@@ -32,6 +45,10 @@ struct rInputStreamInfo {
     // TitleName, or the file name without folder and extension.
     std::string MenuTitle() const;
 };
+
+// What a row's file name tooltip says of its tracks: "2 sound tracks (eng, fra), 1
+// subtitle (eng)"; a file without sound says it gets a silent track.
+std::string TracksText(const rInputStreamInfo& AItem);
 
 // Probes AFileName into a fresh record; false with the probe's message in AError.
 bool ReadInputFile(TCustomAVProbe& AProbe, const std::string& AFileName, rInputStreamInfo& ARecord,

@@ -43,7 +43,7 @@ QVariant TInputListModel::data(const QModelIndex& AIndex, int ARole) const {
         break;
     case Qt::ToolTipRole:
         if (AIndex.column() == colInputFile)
-            return QString::fromStdString(item.FileName);
+            return QString::fromStdString(item.FileName + "\n" + TracksText(item));
         if (AIndex.column() == colTitle)
             return QStringLiteral("The name of the title in the disc's menu; double-click to rename it");
         if (AIndex.column() == colTotalTime) {

@@ -35,6 +35,7 @@
 #include "Core/Product.h"
 #include "Gui/DiscGroup.h"
 #include "Gui/DiscUsageBar.h"
+#include "Gui/TrackRow.h"
 #include "Gui/InputListModel.h"
 #include "Gui/MenuPreview.h"
 #include "Gui/NotificationSound.h"
@@ -177,6 +178,7 @@ TMainWindow::TMainWindow(std::string AProgramFolder, TWindowServices AServices, 
     connect(FModel, &QAbstractItemModel::dataChanged, this, &TMainWindow::UpdateDiscUsage);
     connect(FPresets, &QComboBox::currentIndexChanged, this, &TMainWindow::UpdateDiscUsage);
     UpdateDiscUsage();
+    FTracks->SetChoices(FSettings.Tracks);
 
     FBatch->OnUiState = [this](TBatchUiState AState) { SetUiState(AState); };
     FBatch->OnProgress = [this](const TBatchProgress& AProgress) { ShowProgress(AProgress); };
@@ -331,6 +333,12 @@ void TMainWindow::CreateControls() {
     outputLayout->addWidget(FPresets, 0, 0, 1, 2);
     outputLayout->addWidget(FOutPath, 1, 0);
     outputLayout->addWidget(FBrowseButton, 1, 1);
+    FTracks = new TTrackRow(output);
+    connect(FTracks, &TTrackRow::Changed, this, [this] {
+        FSettings.Tracks = FTracks->Choices();
+        SaveSettings();
+    });
+    outputLayout->addWidget(FTracks, 2, 0, 1, 2);
     layout->addWidget(output);
     FDisc = new TDiscGroup(this);
     connect(FDisc, &TDiscGroup::PreviewRequested, this, &TMainWindow::bbMenuPreviewClick);
@@ -483,6 +491,7 @@ void TMainWindow::UpdateActions() {
         a->setEnabled(idle && rows);
     FPresets->setEnabled(idle && rows);
     FDisc->setEnabled(idle);
+    FTracks->setEnabled(idle);
     FConvert->setEnabled(FUiState == bsConverting || (idle && rows));
 }
 
@@ -625,6 +634,7 @@ void TMainWindow::bbConvertClick() {
     FBatch->PresetIndex = FPresets->currentIndex();
     FBatch->ChapterMinutes = FSettings.ChapterMinutes;
     FBatch->TitleMenu = FSettings.TitleMenu;
+    FBatch->Tracks = FSettings.Tracks;
     FBatch->Overwrite = false;
     QString discError;
     if (!FDisc->DiscSettings(FSettings.OutPath, FBatch->Disc, discError)) {

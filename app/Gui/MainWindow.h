@@ -34,6 +34,7 @@ namespace qm {
 
 class TDiscGroup;
 class TDiscUsageBar;
+class TTrackRow;
 class TInputListModel;
 
 // What the window asks of the desktop. Tests replace these to stand in for the user and to
@@ -160,6 +161,7 @@ private:
     QPushButton* FRemoveButton = nullptr;
     QPushButton* FSettingsButton = nullptr;
     QComboBox* FPresets = nullptr;
+    TTrackRow* FTracks = nullptr;
     QLineEdit* FOutPath = nullptr;
     QPushButton* FBrowseButton = nullptr;
     QProgressBar* FProgress = nullptr;

@@ -473,9 +473,17 @@ private:
     int64_t frameCount_ = 0;
 };
 
+void TagStream(AVStream* st, const std::string& language, bool flagged) {
+    if (!language.empty())
+        av_dict_set(&st->metadata, "language", language.c_str(), 0);
+    if (flagged)
+        st->disposition |= AV_DISPOSITION_DEFAULT;
+}
+
 class AudioOut {
 public:
-    AudioOut(const ClipSettings& settings, AVFormatContext* oc) : settings_(settings) {
+    AudioOut(const ClipSettings& settings, AVFormatContext* oc, const std::string& language, bool flagged)
+        : settings_(settings) {
         const AVCodec* codec = FindEncoder(settings.audioCodec, AVMEDIA_TYPE_AUDIO);
         if (settings.sampleRate <= 0 || settings.channels <= 0) {
             throw Failure("bad sample rate or channel count");
@@ -501,6 +509,7 @@ public:
                   std::to_string(settings.sampleRate) + " Hz, " + std::to_string(settings.channels) +
                   " channels");
         st_ = NewStream(oc, enc_.get());
+        TagStream(st_, language, flagged);
         // AVI counts frames rather than storing times: the muxer's shift of every stream to make
         // room for the encoder's priming samples would leave a hole after the first video frame.
         // Priming starts at time zero instead, as in ordinary AVI files.
@@ -628,17 +637,19 @@ constexpr char kAssHeader[] = "[Script Info]\r\n"
 
 class SubtitleOut {
 public:
-    SubtitleOut(const ClipSettings& settings, AVFormatContext* oc) : settings_(settings) {
-        const AVCodec* codec = FindEncoder(settings.subtitleCodec, AVMEDIA_TYPE_SUBTITLE);
+    SubtitleOut(const ClipSettings& settings, AVFormatContext* oc, const std::string& encoder,
+                const std::string& language)
+        : settings_(settings), encoder_(encoder) {
+        const AVCodec* codec = FindEncoder(encoder, AVMEDIA_TYPE_SUBTITLE);
         enc_ = NewEncoder(codec, oc);
         enc_->time_base = {1, 1000};
         // Text encoders take the style header; the codec context frees it.
         enc_->subtitle_header =
             reinterpret_cast<uint8_t*>(CheckAlloc(av_strdup(kAssHeader), "subtitle header"));
         enc_->subtitle_header_size = static_cast<int>(std::strlen(kAssHeader));
-        Check(avcodec_open2(enc_.get(), codec, nullptr),
-              "opening subtitle encoder '" + settings.subtitleCodec + "'");
+        Check(avcodec_open2(enc_.get(), codec, nullptr), "opening subtitle encoder '" + encoder + "'");
         st_ = NewStream(oc, enc_.get());
+        TagStream(st_, language, false);
         for (const SubtitleCue& cue : StandardCues) {
             if (cue.end <= settings.duration) {
                 ++cueCount_;
@@ -674,7 +685,7 @@ private:
         av_packet_unref(pkt);
         Check(av_new_packet(pkt, 1024), "allocating a subtitle packet");
         const int size = avcodec_encode_subtitle(enc_.get(), pkt->data, pkt->size, sub.get());
-        Check(size, "encoding with " + settings_.subtitleCodec);
+        Check(size, "encoding with " + encoder_);
         av_shrink_packet(pkt, size);
         pkt->pts = pkt->dts = startMs;
         pkt->duration = durationMs;
@@ -685,6 +696,7 @@ private:
     }
 
     const ClipSettings& settings_;
+    std::string encoder_;
     CodecPtr enc_;
     AVStream* st_ = nullptr;
     size_t cueCount_ = 0;
@@ -711,17 +723,23 @@ void Write(const ClipSettings& settings, const std::string& path, bool& created)
     oc->flags |= AVFMT_FLAG_BITEXACT; // no dates or random ids: same input, same bytes
 
     std::unique_ptr<VideoOut> video;
-    std::unique_ptr<AudioOut> audio;
-    std::unique_ptr<SubtitleOut> subtitles;
+    std::vector<std::unique_ptr<AudioOut>> audios;
+    std::vector<std::unique_ptr<SubtitleOut>> subtitles;
     if (!settings.videoCodec.empty()) {
         video = std::make_unique<VideoOut>(settings, oc.get());
     }
     if (!settings.audioCodec.empty()) {
-        audio = std::make_unique<AudioOut>(settings, oc.get());
+        const std::vector<std::string> languages =
+            settings.audioLanguages.empty() ? std::vector<std::string>{""} : settings.audioLanguages;
+        for (size_t i = 0; i < languages.size(); ++i)
+            audios.push_back(std::make_unique<AudioOut>(settings, oc.get(), languages[i],
+                                                        i == 0 && languages.size() > 1));
     }
-    if (!settings.subtitleCodec.empty()) {
-        subtitles = std::make_unique<SubtitleOut>(settings, oc.get());
-    }
+    auto subtitleTracks = settings.subtitleTracks;
+    if (subtitleTracks.empty() && !settings.subtitleCodec.empty())
+        subtitleTracks.push_back({settings.subtitleCodec, ""});
+    for (const auto& [encoder, language] : subtitleTracks)
+        subtitles.push_back(std::make_unique<SubtitleOut>(settings, oc.get(), encoder, language));
 
     if (!(oc->oformat->flags & AVFMT_NOFILE)) {
         Check(avio_open(&oc->pb, path.c_str(), AVIO_FLAG_WRITE), "creating " + path);
@@ -733,19 +751,23 @@ void Write(const ClipSettings& settings, const std::string& path, bool& created)
     // Produce frames in presentation order across streams so the muxer interleaves evenly.
     for (;;) {
         const bool videoNext = video && !video->Done();
-        const bool audioNext = audio && !audio->Done();
-        if (!videoNext && !audioNext) {
+        AudioOut* audio = nullptr; // the sound track furthest behind
+        for (const auto& a : audios)
+            if (!a->Done() && (!audio || av_compare_ts(a->NextPts(), a->TimeBase(), audio->NextPts(),
+                                                      audio->TimeBase()) < 0))
+                audio = a.get();
+        if (!videoNext && !audio) {
             break;
         }
         bool pickVideo = videoNext;
-        if (videoNext && audioNext) {
+        if (videoNext && audio) {
             pickVideo = av_compare_ts(video->NextPts(), video->TimeBase(), audio->NextPts(),
                                       audio->TimeBase()) <= 0;
         }
         const double now = pickVideo ? video->NextPts() * av_q2d(video->TimeBase())
                                      : audio->NextPts() * av_q2d(audio->TimeBase());
-        if (subtitles) {
-            subtitles->WriteUpTo(oc.get(), pkt.get(), now);
+        for (const auto& s : subtitles) {
+            s->WriteUpTo(oc.get(), pkt.get(), now);
         }
         if (pickVideo) {
             video->EncodeNext(oc.get(), pkt.get());
@@ -756,11 +778,11 @@ void Write(const ClipSettings& settings, const std::string& path, bool& created)
     if (video) {
         video->Flush(oc.get(), pkt.get());
     }
-    if (audio) {
-        audio->Flush(oc.get(), pkt.get());
+    for (const auto& a : audios) {
+        a->Flush(oc.get(), pkt.get());
     }
-    if (subtitles) {
-        subtitles->WriteUpTo(oc.get(), pkt.get(), settings.duration);
+    for (const auto& s : subtitles) {
+        s->WriteUpTo(oc.get(), pkt.get(), settings.duration);
     }
     Check(av_write_trailer(oc.get()), "writing the " + settings.format + " trailer");
     if (oc->pb) {

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 extern "C" {
 #include <libavutil/rational.h>
@@ -101,6 +103,12 @@ struct ClipSettings {
     // between frames alternate). Needs a container with a fine time base, such as Matroska.
     double oddFrameShift = 0.0;
     std::string subtitleCodec;     // text subtitle encoder ("subrip", "ass"); empty = none
+    // One sound track per language tag ("eng", "fra"), all alike, the first flagged default;
+    // empty: one track without a language.
+    std::vector<std::string> audioLanguages;
+    // Subtitle streams as {encoder, language tag}, each with the standard cues; when given,
+    // they take the place of subtitleCodec.
+    std::vector<std::pair<std::string, std::string>> subtitleTracks;
     VideoPattern videoPattern = VideoPattern::Moving;
     FieldOrder fieldOrder = FieldOrder::Progressive;
     AudioPattern audioPattern = AudioPattern::Tone;

@@ -1,0 +1,60 @@
+#include "Gui/TrackRow.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QHBoxLayout>
+#include <QLabel>
+
+namespace qm {
+
+TTrackRow::TTrackRow(QWidget* AParent) : QWidget(AParent) {
+    setObjectName("wgTracks");
+    auto* layout = new QHBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    auto* label = new QLabel("Sound", this);
+    FFormat = new QComboBox(this);
+    FFormat->setObjectName("cbSoundFormat");
+    // The data is the command line's word; "" follows the preset.
+    FFormat->addItem("MP2 for PAL, AC-3 for NTSC", QString());
+    FFormat->addItem("MP2", QString("mp2"));
+    FFormat->addItem("AC-3 (keeps 5.1)", QString("ac3"));
+    FFormat->addItem("PCM", QString("pcm"));
+    FFormat->setToolTip("The sound format of the disc. Players for NTSC discs need not play MP2; "
+                        "PCM leaves the picture less room.");
+    label->setBuddy(FFormat);
+    FAllTracks = new QCheckBox("All sound tracks", this);
+    FAllTracks->setObjectName("cbAllSoundTracks");
+    FAllTracks->setToolTip("Every sound track of a file (at most 8) with its language; off: the "
+                           "first only");
+    FSubtitles = new QCheckBox("Subtitles", this);
+    FSubtitles->setObjectName("cbSubtitles");
+    FSubtitles->setToolTip("The subtitles of each file and the subtitle files beside it, off until "
+                           "the player turns them on");
+    layout->addWidget(label);
+    layout->addWidget(FFormat);
+    layout->addSpacing(16);
+    layout->addWidget(FAllTracks);
+    layout->addWidget(FSubtitles);
+    layout->addStretch();
+    SetChoices({});
+    connect(FFormat, &QComboBox::currentIndexChanged, this, &TTrackRow::Changed);
+    connect(FAllTracks, &QCheckBox::toggled, this, &TTrackRow::Changed);
+    connect(FSubtitles, &QCheckBox::toggled, this, &TTrackRow::Changed);
+}
+
+TTrackChoices TTrackRow::Choices() const {
+    TTrackChoices c;
+    c.SoundFormat = FFormat->currentData().toString().toStdString();
+    c.AllSoundTracks = FAllTracks->isChecked();
+    c.Subtitles = FSubtitles->isChecked();
+    return c;
+}
+
+void TTrackRow::SetChoices(const TTrackChoices& AChoices) {
+    const QSignalBlocker quietFormat(FFormat), quietTracks(FAllTracks), quietSubtitles(FSubtitles);
+    FFormat->setCurrentIndex(std::max(0, FFormat->findData(QString::fromStdString(AChoices.SoundFormat))));
+    FAllTracks->setChecked(AChoices.AllSoundTracks);
+    FSubtitles->setChecked(AChoices.Subtitles);
+}
+
+} // namespace qm

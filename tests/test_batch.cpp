@@ -228,6 +228,8 @@ TEST(DvdBatchRecords, TheDvdRecordOfAFile) {
     EXPECT_EQ(o.FrameAspectRatio, "16:9");
     EXPECT_EQ(o.VideoBitrate, 2150000);
     EXPECT_EQ(o.AudioBitrate, 128000);
+    // NTSC players need not play MP2.
+    EXPECT_EQ(o.AudioCodec, "ac3");
 }
 
 TEST(DvdBatchChecks, RefusedBeforeAnyConversion) {

@@ -3,10 +3,12 @@
 // file; discs read back with lsdvd and libavformat.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <memory>
 #include <regex>
 #include <sstream>
 
+#include "Core/AppSettings.h"
 #include "Core/DvdPresets.h"
 #include "Core/InputList.h"
 #include "Core/LanguageCodes.h"
@@ -30,6 +32,7 @@ TTrackFacts Track(int AStream, int AChannels, const char* ALanguage, bool ADefau
     t.Channels = AChannels;
     t.Language = ALanguage;
     t.Default = ADefault;
+    t.Codec = "aac";
     return t;
 }
 
@@ -99,6 +102,11 @@ TEST(SoundPlan, TracksInFileOrderDefaultFirstAtMostEight) {
     EXPECT_EQ(plan.Tracks[0].Language, "fr");
     EXPECT_EQ(plan.Tracks[1].Language, "en");
     EXPECT_EQ(plan.Tracks[2].Language, "");
+    // Streams the probe could not read stay off.
+    auto unread = three;
+    unread.AudioTracks[0].Codec = "none";
+    unread.AudioTracks[2].Channels = 0;
+    EXPECT_EQ(Streams(PlanSound(unread, pal, sfMp2, true)), (std::vector<int>{2}));
 
     std::vector<TTrackFacts> ten;
     for (int i = 1; i <= 10; ++i)
@@ -131,10 +139,7 @@ TEST(TrackOptions, WordsOfTheCommandLine) {
     EXPECT_EQ(c.SoundFormat, "ac3");
     EXPECT_TRUE(ParseTrackOption("--audio-tracks", "first", c, error));
     EXPECT_FALSE(c.AllSoundTracks);
-    EXPECT_TRUE(ParseTrackOption("--subtitles", "none", c, error));
-    EXPECT_FALSE(c.Subtitles);
-    const std::pair<const char*, const char*> wrong[] = {
-        {"--audio", "dts"}, {"--audio", ""}, {"--audio-tracks", "2"}, {"--subtitles", "some"}};
+    const std::pair<const char*, const char*> wrong[] = {{"--audio", "dts"}, {"--audio", ""}, {"--audio-tracks", "2"}};
     for (const auto& [option, value] : wrong) {
         const TTrackChoices before = c;
         EXPECT_FALSE(ParseTrackOption(option, value, c, error)) << option << " " << value;
@@ -145,6 +150,30 @@ TEST(TrackOptions, WordsOfTheCommandLine) {
     // The preset decides while nothing is chosen.
     EXPECT_EQ(ChosenSoundFormat({}, Preset("pal-std")), sfMp2);
     EXPECT_EQ(ChosenSoundFormat({}, Preset("ntsc-std")), sfAc3);
+}
+
+TEST(SoundSettings, StoredAsTheCommandLineWords) {
+    test::TTempDir dir;
+    ::setenv("XDG_CONFIG_HOME", (dir / "config").c_str(), 1);
+    ::setenv("HOME", dir.Path().c_str(), 1);
+    TAppSettings s = LoadSettings();
+    EXPECT_EQ(s.Tracks.SoundFormat, "");
+    EXPECT_TRUE(s.Tracks.AllSoundTracks);
+    s.Tracks = {"pcm", false};
+    SaveSettings(s);
+    const std::string file = dir / "config/Tarnwick/Tarnwick Quillmoor.conf";
+    std::ifstream in(file);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_NE(text.find("SoundFormat=pcm"), std::string::npos) << text;
+    EXPECT_NE(text.find("SoundTracks=first"), std::string::npos) << text;
+    TAppSettings back = LoadSettings();
+    EXPECT_EQ(back.Tracks.SoundFormat, "pcm");
+    EXPECT_FALSE(back.Tracks.AllSoundTracks);
+    // Words the command line would refuse keep the defaults.
+    std::ofstream(file) << "[Configuration]\nSoundFormat=dts\nSoundTracks=2\n";
+    back = LoadSettings();
+    EXPECT_EQ(back.Tracks.SoundFormat, "");
+    EXPECT_TRUE(back.Tracks.AllSoundTracks);
 }
 
 namespace {

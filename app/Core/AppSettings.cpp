@@ -22,8 +22,7 @@ QSettings OpenStore() {
 
 // Each stored word as the command line takes it; anything else keeps the default.
 void LoadTrackChoices(const QSettings& AStore, TTrackChoices& AChoices) {
-    const std::pair<const char*, const char*> keys[] = {
-        {"SoundFormat", "--audio"}, {"SoundTracks", "--audio-tracks"}, {"Subtitles", "--subtitles"}};
+    const std::pair<const char*, const char*> keys[] = {{"SoundFormat", "--audio"}, {"SoundTracks", "--audio-tracks"}};
     for (const auto& [key, option] : keys) {
         std::string ignored;
         ParseTrackOption(option, AStore.value(key).toString().toStdString(), AChoices, ignored);
@@ -89,7 +88,6 @@ void SaveSettings(const TAppSettings& ASettings) {
     store.setValue("VolumeLabel", QString::fromStdString(ASettings.VolumeLabel));
     store.setValue("SoundFormat", QString::fromStdString(ASettings.Tracks.SoundFormat));
     store.setValue("SoundTracks", ASettings.Tracks.AllSoundTracks ? "all" : "first");
-    store.setValue("Subtitles", ASettings.Tracks.Subtitles ? "all" : "none");
     store.endGroup();
     store.sync();
 }

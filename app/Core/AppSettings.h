@@ -22,7 +22,7 @@ struct TAppSettings {
     bool FitToDisc = false;  // the video rate that fills the disc
     bool DiscImage = false;  // an ISO image instead of the folder
     std::string VolumeLabel{}; // the image's; "" from the output folder's name
-    TTrackChoices Tracks{};   // "SoundFormat", "SoundTracks", "Subtitles"
+    TTrackChoices Tracks{};   // "SoundFormat", "SoundTracks"
 };
 
 // Whether HOME names a home folder (not unset, empty or the root, as under cron or a service).
@@ -34,7 +34,7 @@ std::string DefaultOutPath();
 // "MusicPlay" are on unless they read exactly "0", "ShowPreview", "FitToDisc" and an ISO
 // image only when switched on; a disc size that does not read gives "dvd5". The chapter
 // interval gives the default unless it is a valid number of minutes; the title menu is off
-// unless "TitleMenu" reads "1"; a track setting that is not one of the command line's words
+// unless "TitleMenu" reads "1"; a sound setting that is not one of the command line's words
 // keeps its default. A store that cannot be read leaves OutPath empty and the switches off.
 TAppSettings LoadSettings();
 // Failures are silent.

@@ -301,8 +301,8 @@ void TDvdBatch::FillOptions(const rInputStreamInfo& AItem, double ADiscAspect,
         o.ExtraOptions += "\nforce_key_frames=" + keyFrames;
     if (FFit.Pass > 0) {
         // A fitted disc: the rate that fills it, in two passes with the first's log.
-        o.VideoBitrate = static_cast<int32_t>(FFit.Rate);
         o.VideoMaxRate = static_cast<int32_t>(VideoRateCap({0, 0, 0, SoundBitrate(sound), 0}));
+        o.VideoBitrate = static_cast<int32_t>(std::min<int64_t>(FFit.Rate, o.VideoMaxRate));
         o.ExtraOptions += "\npass=" + std::to_string(FFit.Pass) + "\npasslogfile=" + FFit.Log;
     }
 }

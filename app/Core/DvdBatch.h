@@ -133,7 +133,7 @@ public:
     // The disc's size, fitting the video to it, folder or image. A batch that does not fit
     // at fixed rates, or whose fitted rate is too low, fails before any conversion starts.
     TDiscSettings Disc;
-    // The sound format and which sound and subtitle tracks of each file go onto the disc.
+    // The sound format and which sound tracks of each file go onto the disc.
     TTrackChoices Tracks;
 
     // Runs the whole batch on the calling (main) thread, serving its hand-overs; Stop,

@@ -21,7 +21,11 @@ constexpr int PcmBitrate = 48000 * 16 * 2;
 constexpr int MinVideoBitrate = 2000000;
 
 std::vector<TTrackFacts> TracksInDiscOrder(const rInputStreamInfo& AItem, bool AAllTracks) {
-    std::vector<TTrackFacts> tracks = AItem.AudioTracks;
+    std::vector<TTrackFacts> tracks;
+    // A stream the probe could not read would fail the whole title.
+    for (const auto& t : AItem.AudioTracks)
+        if (t.Channels > 0 && t.Codec != "none")
+            tracks.push_back(t);
     const auto flagged = std::find_if(tracks.begin(), tracks.end(), [](const TTrackFacts& t) { return t.Default; });
     if (flagged != tracks.end())
         std::rotate(tracks.begin(), flagged, flagged + 1);
@@ -92,13 +96,8 @@ bool ParseTrackOption(const std::string& AOption, const std::string& AValue, TTr
         AChoices.AllSoundTracks = AValue == "all";
         return true;
     }
-    if (AOption == "--subtitles" && (AValue == "all" || AValue == "none")) {
-        AChoices.Subtitles = AValue == "all";
-        return true;
-    }
     const char* words = AOption == "--audio"          ? "mp2, ac3 or pcm"
                         : AOption == "--audio-tracks" ? "all or first"
-                        : AOption == "--subtitles"    ? "all or none"
                                                       : nullptr;
     AError = words ? AOption + " wants " + words + ", not \"" + AValue + "\"" : "Unknown option " + AOption;
     return false;

@@ -25,15 +25,14 @@ bool ParseSoundFormat(const std::string& AText, TSoundFormat& AFormat);
 // MP2 on PAL discs; NTSC players need only play AC-3 and PCM, so AC-3 there.
 TSoundFormat DefaultSoundFormat(const TDvdPreset& APreset);
 
-// The disc's track settings, as the window, the command line and the settings hold them.
+// The disc's sound settings, as the window, the command line and the settings hold them.
 struct TTrackChoices {
     std::string SoundFormat;    // "mp2", "ac3", "pcm"; "" for the preset's own
     bool AllSoundTracks = true; // every sound track of a file, or its first only
-    bool Subtitles = true;      // every subtitle of a file, or none
 };
-// The command line's "--audio mp2|ac3|pcm", "--audio-tracks all|first" and
-// "--subtitles all|none" (the stored settings use the same words). False with the message
-// when AOption is none of them or AValue is not one of its words.
+// The command line's "--audio mp2|ac3|pcm" and "--audio-tracks all|first" (the stored
+// settings use the same words). False with the message when AOption is neither or AValue
+// is not one of its words.
 bool ParseTrackOption(const std::string& AOption, const std::string& AValue, TTrackChoices& AChoices,
                       std::string& AError);
 // The format of the sound of a disc of APreset.

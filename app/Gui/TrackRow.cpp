@@ -26,35 +26,27 @@ TTrackRow::TTrackRow(QWidget* AParent) : QWidget(AParent) {
     FAllTracks->setObjectName("cbAllSoundTracks");
     FAllTracks->setToolTip("Every sound track of a file (at most 8) with its language; off: the "
                            "first only");
-    FSubtitles = new QCheckBox("Subtitles", this);
-    FSubtitles->setObjectName("cbSubtitles");
-    FSubtitles->setToolTip("The subtitles of each file and the subtitle files beside it, off until "
-                           "the player turns them on");
     layout->addWidget(label);
     layout->addWidget(FFormat);
     layout->addSpacing(16);
     layout->addWidget(FAllTracks);
-    layout->addWidget(FSubtitles);
     layout->addStretch();
     SetChoices({});
     connect(FFormat, &QComboBox::currentIndexChanged, this, &TTrackRow::Changed);
     connect(FAllTracks, &QCheckBox::toggled, this, &TTrackRow::Changed);
-    connect(FSubtitles, &QCheckBox::toggled, this, &TTrackRow::Changed);
 }
 
 TTrackChoices TTrackRow::Choices() const {
     TTrackChoices c;
     c.SoundFormat = FFormat->currentData().toString().toStdString();
     c.AllSoundTracks = FAllTracks->isChecked();
-    c.Subtitles = FSubtitles->isChecked();
     return c;
 }
 
 void TTrackRow::SetChoices(const TTrackChoices& AChoices) {
-    const QSignalBlocker quietFormat(FFormat), quietTracks(FAllTracks), quietSubtitles(FSubtitles);
+    const QSignalBlocker quietFormat(FFormat), quietTracks(FAllTracks);
     FFormat->setCurrentIndex(std::max(0, FFormat->findData(QString::fromStdString(AChoices.SoundFormat))));
     FAllTracks->setChecked(AChoices.AllSoundTracks);
-    FSubtitles->setChecked(AChoices.Subtitles);
 }
 
 } // namespace qm

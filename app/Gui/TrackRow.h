@@ -1,5 +1,5 @@
-// The window's track settings under the preset: the disc's sound format, all sound tracks
-// of a file or its first, and its subtitles or none.
+// The window's sound settings under the preset: the disc's sound format, and all sound
+// tracks of a file or its first.
 #pragma once
 
 #include <QWidget>
@@ -26,7 +26,6 @@ signals:
 private:
     QComboBox* FFormat = nullptr;
     QCheckBox* FAllTracks = nullptr;
-    QCheckBox* FSubtitles = nullptr;
 };
 
 } // namespace qm

@@ -210,8 +210,10 @@ TStreamLengths ReadStreamLengths(const std::string& AVob) {
     std::unique_ptr<AVPacket, void (*)(AVPacket*)> pkt(av_packet_alloc(), [](AVPacket* p) { av_packet_free(&p); });
     while (av_read_frame(ic.get(), pkt.get()) >= 0) {
         const AVStream* st = ic->streams[pkt->stream_index];
-        if (pkt->pts != AV_NOPTS_VALUE) {
-            const double at = pkt->pts * av_q2d(st->time_base);
+        // Pictures in a program stream may carry only their decoding time.
+        const int64_t stamp = pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts;
+        if (stamp != AV_NOPTS_VALUE) {
+            const double at = stamp * av_q2d(st->time_base);
             double& f = first[size_t(pkt->stream_index)];
             f = f < 0 ? at : std::min(f, at);
             end[size_t(pkt->stream_index)] = std::max(end[size_t(pkt->stream_index)], at + pkt->duration * av_q2d(st->time_base));

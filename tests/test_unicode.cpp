@@ -297,7 +297,17 @@ TEST_F(UnicodeMedia, BytesWrittenReadBackWithSizeSeekAndEnd) {
     EXPECT_EQ(ff::avio_seek(pb, 100, SEEK_SET), 100);
     EXPECT_EQ(ff::avio_read(pb, &byte, 1), 1);
     EXPECT_EQ(byte, data[100]);
-    EXPECT_EQ(pb->write_packet(pb->opaque, &byte, 1), -1); // opened for reading only
+    EXPECT_EQ(pb->write_packet(pb->opaque, &byte, 1), AVERROR(EBADF)); // opened for reading only
+}
+
+// A full disk comes back as one, so that the engine can say so (OpenErrorMessage).
+TEST_F(UnicodeMedia, AWriteToAFullDiskSaysTheDiskIsFull) {
+    int error = 0;
+    auto out = TUnicodeIO::Open("/dev/full", true, error);
+    ASSERT_TRUE(out) << error;
+    uint8_t data[64] = {};
+    AVIOContext* pb = out->Context();
+    EXPECT_EQ(pb->write_packet(pb->opaque, data, sizeof data), AVERROR(ENOSPC));
 }
 
 // Blocks a signal in this thread, so that the system call that raises it fails instead, and

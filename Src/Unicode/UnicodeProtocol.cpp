@@ -12,6 +12,7 @@
 
 #include "Loader/MediaEntries.h"
 #include "Logger/FFmpegLogger.h"
+#include "Logger/FFmpegLogger.h"
 
 namespace qm {
 
@@ -204,8 +205,11 @@ int TUnicodeIO::WritePacket(void* AOpaque, uint8_t* ABuffer, int ASize) {
         const ssize_t n = ::write(fd, ABuffer + done, size - done);
         if (n < 0 && errno == EINTR)
             continue;
-        if (n <= 0)
-            return -1;
+        // The system's reason goes on to the caller: a full disk is told as one.
+        if (n < 0)
+            return AVERROR(errno);
+        if (n == 0)
+            return AVERROR(EIO);
         done += static_cast<size_t>(n);
     }
     return ASize;
@@ -236,6 +240,8 @@ int OpenInputContext(AVFormatContext** AContext, const std::string& AName,
     };
     if (AIO)
         return failWith(AVERROR(EINVAL));
+    // What the demuxer says about a file it refuses is told with the refusal.
+    ForgetLibraryError();
     const std::string name = EncodeFileName(AName);
     if (!IsUnicodeName(name))
         return ff::avformat_open_input(AContext, name.c_str(), AFormat, AOptions);

@@ -69,7 +69,8 @@ struct TIOContextDeleter {
 // callbacks hold its address.
 //
 // Callback results: read gives the bytes read, AVERROR_EOF at the end (never 0) and -1 on a
-// failed read; write transfers the whole buffer or gives -1; seek answers AVSEEK_SIZE with the
+// failed read; write transfers the whole buffer or gives the system's error as AVERROR
+// (AVERROR(ENOSPC) on a full disk); seek answers AVSEEK_SIZE with the
 // file's size (-1 when it has none), ignores AVSEEK_FORCE, and gives the new position or -1.
 class TUnicodeIO {
     struct TKey {

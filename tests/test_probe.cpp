@@ -173,9 +173,10 @@ TEST_F(ProbeTest, UnreadableFilesGiveTheProbesMessageAndLeaveNothingOpen) {
         std::string Name, Format, Message; // an empty Message: any text naming the file
     } cases[] = {
         {missing, "", missing + ": no such file or directory"},
-        {empty, "", empty + ": Unknown format"},
+        // What the demuxer said comes with the refusal.
+        {empty, "", empty + ": Unknown format (moov atom not found)"},
         {text, "", text + ": Unknown format"},
-        {truncated, "", ""},
+        {truncated, "", truncated + ": Unknown format (moov atom not found)"},
         {good, "no-such-format", "Unknown input format: no-such-format"},
         {text, "mp3", ""},
     };

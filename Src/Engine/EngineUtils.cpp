@@ -15,9 +15,12 @@ std::string OpenErrorMessage(const std::string& AFileName, int AError, bool AFor
     // a forced format that could not read the header.
     if (AError == AVERROR_INVALIDDATA)
         AError = AFormatForced ? AVERROR(EINVAL) : AVERROR(EILSEQ);
+    // A demuxer that refused the file said why in its log ("moov atom not found").
+    const std::string said = LastLibraryError();
+    const std::string why = said.empty() ? std::string() : " (" + said + ")";
     switch (AError) {
     case AVERROR(EILSEQ):
-        return Format("%s: Unknown format", name);
+        return Format("%s: Unknown format%s", name, why.c_str());
     case AVERROR(EDOM):
         return Format("%s: Incorrect image filename syntax.\n"
                       "Use '%%d' to specify the image number:\n"
@@ -25,7 +28,7 @@ std::string OpenErrorMessage(const std::string& AFileName, int AError, bool AFor
                       "  for img001.jpg, img002.jpg, ..., use 'img%%03d.jpg'.",
                       name);
     case AVERROR(EINVAL):
-        return Format("%s: Error while parsing header", name);
+        return Format("%s: Error while parsing header%s", name, why.c_str());
     case AVERROR(ENOMEM):
         return Format("%s: memory allocation error occurred", name);
     case AVERROR(EIO):

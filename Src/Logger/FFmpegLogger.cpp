@@ -120,7 +120,32 @@ void TFFLogger::InstallLogCallback() {
 
 int TFFLogger::LogThreshold() { return GLogThreshold; }
 
+namespace {
+
+thread_local std::string TLastLibraryError;
+
+// Keeps an error line of the libraries as the thread's last, before any level drops it.
+void KeepLibraryError(int ALevel, const char* AFormat, va_list AArgs) {
+    if (ALevel > AV_LOG_ERROR)
+        return;
+    va_list copy;
+    va_copy(copy, AArgs);
+    std::string line = VFormat(AFormat, copy);
+    va_end(copy);
+    while (!line.empty() && (line.back() == '\n' || line.back() == ' ' || line.back() == '.'))
+        line.pop_back();
+    if (!line.empty())
+        TLastLibraryError = std::move(line);
+}
+
+} // namespace
+
+std::string LastLibraryError() { return TLastLibraryError; }
+
+void ForgetLibraryError() { TLastLibraryError.clear(); }
+
 void TFFLogger::LogCallback(void* context, int level, const char* format, va_list args) {
+    KeepLibraryError(level, format, args);
     if (level > GLogThreshold)
         return;
     TFFLogger* logger = GGlobalLogger;

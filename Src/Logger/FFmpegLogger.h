@@ -70,6 +70,11 @@ TFFLogger& GetLogger();
 // The logger if one exists, else null. Used where creating one would be pointless.
 TFFLogger* FindLogger();
 
+// The last error line the media libraries logged on the calling thread, whatever the log
+// level lets through ("moov atom not found"); "" when none since ForgetLibraryError.
+std::string LastLibraryError();
+void ForgetLibraryError();
+
 // Shorthand for GetLogger().Log(...) with printf-style formatting.
 void Log(const void* sender, TLogLevel level, const std::string& text);
 void LogF(const void* sender, TLogLevel level, const char* format, ...)

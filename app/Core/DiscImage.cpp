@@ -9,8 +9,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "Core/Redirector.h"
-#include "Platform/MainThread.h"
+#include "Core/ToolRun.h"
+#include "Platform/FileUtils.h"
 
 namespace qm {
 
@@ -81,54 +81,30 @@ void TDiscImageWriter::TakeLine(const std::string& ALine) {
         FLastLines.erase(0, FLastLines.size() - KeptLineBytes);
 }
 
-void TDiscImageWriter::TakeOutput(const char* ABuffer, uint32_t ASize, std::string& APending) {
-    APending.append(ABuffer, ASize);
-    size_t end;
-    while ((end = APending.find_first_of("\r\n")) != std::string::npos) {
-        TakeLine(APending.substr(0, end));
-        APending.erase(0, end + 1);
-    }
-}
-
 bool TDiscImageWriter::Run(const std::string& ACommand, std::string& AError) {
-    TRedirector redirector;
-    bool ended = false;
-    std::string out, err; // a line cut between two chunks waits for its end
-    redirector.SetDefaultErrorMode(true);
-    redirector.SetKillOnDestroy(true);
-    redirector.OnData = [&](TRedirector*, const char* ABuffer, uint32_t ASize) { TakeOutput(ABuffer, ASize, out); };
-    redirector.OnErrorData = [&](TRedirector*, const char* ABuffer, uint32_t ASize) {
-        TakeOutput(ABuffer, ASize, err);
-    };
-    redirector.OnTerminated = [&ended](TRedirector*) {
-        ended = true;
-        TMainThread::Wake();
-    };
-    redirector.SetCommandline(ACommand);
-    try {
-        redirector.Execute();
-    } catch (const std::exception& e) {
-        AError = std::string("genisoimage could not be started: ") + e.what();
-        return false;
-    }
-    FRunning = &redirector;
-    TMainThread::WaitFor([&] { return ended; });
+    TToolRun tool;
+    tool.OnLine = [this](const std::string& ALine) { TakeLine(ALine); };
+    FRunning = &tool;
+    std::string failed;
+    const bool ok = tool.Run(ACommand, {}, failed);
     FRunning = nullptr;
-    TakeLine(out);
-    TakeLine(err);
     if (FCancelled) {
         AError = "Writing the disc image was stopped";
         return false;
     }
-    if (redirector.ExitCode() == 0 && redirector.LastError().empty())
+    if (ok)
         return true;
+    if (!tool.Started()) {
+        AError = "genisoimage " + failed;
+        return false;
+    }
     AError = "genisoimage failed";
-    if (redirector.ExitCode() == 127)
+    if (tool.ExitCode() == 127)
         AError += " (it is not installed: scripts/install-deps.sh installs it)";
-    else if (redirector.ExitCode() != 0)
-        AError += " (exit status " + std::to_string(redirector.ExitCode()) + ")";
-    if (!redirector.LastError().empty())
-        AError += ": " + redirector.LastError();
+    else if (tool.ExitCode() != 0)
+        AError += " (exit status " + std::to_string(tool.ExitCode()) + ")";
+    if (!tool.RunError().empty())
+        AError += ": " + tool.RunError();
     AError += FLastLines;
     return false;
 }
@@ -175,8 +151,7 @@ void TDiscImageWriter::Cancel() {
     if (!FRunning)
         return;
     FCancelled = true;
-    if (FRunning->Running())
-        FRunning->Terminate(1);
+    FRunning->Cancel();
 }
 
 } // namespace qm

@@ -1,5 +1,5 @@
 // Writing an authored DVD-Video folder into an ISO image (UDF bridge and ISO 9660, the
-// VIDEO_TS files first) with the external genisoimage, run through the redirector.
+// VIDEO_TS files first) with the external genisoimage, run as the disc's other tools are.
 #pragma once
 
 #include <functional>
@@ -7,7 +7,7 @@
 
 namespace qm {
 
-class TRedirector;
+class TToolRun;
 
 // A volume label from a name: its letters upper case, A-Z, 0-9 and '_' only, at most 32
 // characters, without the extension ("My holiday 2024.iso" gives "MY_HOLIDAY_2024"); "DVD"
@@ -40,12 +40,11 @@ public:
 
 private:
     bool Run(const std::string& ACommand, std::string& AError);
-    void TakeOutput(const char* ABuffer, uint32_t ASize, std::string& APending);
     void TakeLine(const std::string& ALine);
 
     std::string FProgramFolder;
     std::string FLastLines;
-    TRedirector* FRunning = nullptr;
+    TToolRun* FRunning = nullptr;
     bool FCancelled = false;
 };
 

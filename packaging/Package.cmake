@@ -20,17 +20,17 @@ set(CPACK_PACKAGE_VENDOR Tarnwick)
 set(CPACK_PACKAGE_CONTACT "Tarnwick <support@tarnwick.example>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "turns video files into a DVD that plays on a DVD player")
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-  "Quillmoor converts a list of ordinary video files (AVI, MKV, MP4, MOV, MPEG, TS and\n others) into a DVD-Video folder with one title per file, in a window or with quillmoor-cli.")
+  "Quillmoor converts a list of ordinary video files (AVI, MKV, MP4, MOV, MPEG, TS and\n others) into a DVD-Video folder or disc image with one title per file, in a window or with\n quillmoor-cli.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION video)
 set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE amd64)
 # The media libraries are opened at run time, so no tool finds them in the programs: they are
-# named here, with the programs' own links and the authoring program.
+# named here, with the programs' own links, the authoring program and the image writer.
 set(QM_RUNTIME_PACKAGES
   libc6 libstdc++6 libgcc-s1 libx11-6
   libqt6core6 libqt6gui6 libqt6widgets6 libqt6xml6
   libavcodec59 libavformat59 libavfilter8 libavutil57 libswscale6 libswresample4
-  libsdl2-2.0-0 dvdauthor)
+  libsdl2-2.0-0 dvdauthor genisoimage)
 list(JOIN QM_RUNTIME_PACKAGES ", " CPACK_DEBIAN_PACKAGE_DEPENDS)
 include(CPack)

@@ -25,7 +25,7 @@ TEST(DebianPackage, InstallsIntoAScratchRootAndConvertsFromThere) {
 
     const auto depends = test::RunCommand("dpkg-deb -f " + test::ShellQuote(deb) + " Depends");
     for (const char* p : {"libavcodec59", "libavformat59", "libavfilter8", "libavutil57", "libswscale6",
-                          "libswresample4", "libsdl2-2.0-0", "libqt6widgets6", "libqt6xml6", "dvdauthor"})
+                          "libswresample4", "libsdl2-2.0-0", "libqt6widgets6", "libqt6xml6", "dvdauthor", "genisoimage"})
         EXPECT_NE(depends.Output.find(p), std::string::npos) << p << " in " << depends.Output;
 
     const fs::path root = dir.Path() / "root";

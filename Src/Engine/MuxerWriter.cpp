@@ -108,6 +108,7 @@ void TCustomFFmpeg::WritePacket(TOutputStreamState& AOutput, AVPacket& APacket) 
 }
 
 void TCustomFFmpeg::MuxPacket(TOutputStreamState& AOutput, AVPacket& APacket) {
+    ForgetLibraryError(); // a refused packet is told with the muxer's own words
     const int ret = ff::av_interleaved_write_frame(AOutput.File->Output.Get(), &APacket);
     if (ret < 0)
         throw FFmpegException(OpenErrorMessage("av_interleaved_write_frame()", ret));

@@ -268,8 +268,9 @@ TEST(SoundOnDisc, FormatsAsChosen) {
         ASSERT_EQ(run.ExitCode, 0) << run.Output;
         // The library's DVD muxer says every pack of linear PCM holds seven frames, so
         // dvdauthor's time for a pack's end runs ahead of the next pack's stamp.
-        if (std::string(c.Format) != "lpcm")
+        if (std::string(c.Format) != "lpcm") {
             EXPECT_EQ(AuthoringWarnings(run.Output), "");
+        }
         const auto tracks = ReadAudioTracks(out);
         ASSERT_EQ(tracks.size(), 1u) << test::RunCommand("lsdvd -a " + test::ShellQuote(out)).Output;
         EXPECT_EQ(tracks[0].Format, c.Format);

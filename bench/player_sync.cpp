@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "DiskSound.h"
 #include "Fixtures.h"
 #include "Loader/FFmpegLoader.h"
 #include "Platform/MainThread.h"
@@ -35,18 +36,8 @@ using TClock = std::chrono::steady_clock;
 const std::string SoundFile =
     (std::filesystem::temp_directory_path() / ("qm-bench-sync-" + std::to_string(::getpid()) + ".raw")).string();
 
-int64_t FileSize(const std::string& AName) {
-    struct stat st {};
-    return ::stat(AName.c_str(), &st) == 0 ? st.st_size : -1;
-}
-
-std::vector<int16_t> ReadSamples(const std::string& AName) {
-    std::ifstream in(AName, std::ios::binary);
-    std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::vector<int16_t> samples(bytes.size() / 2);
-    std::memcpy(samples.data(), bytes.data(), samples.size() * 2);
-    return samples;
-}
+using qm::test::FileSize;
+using qm::test::ReadSamples;
 
 struct TRun {
     double FramesPerSecond = 0;   // of the sound driver, fitted over the run

@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include "DiskSound.h"
 #include "Fixtures.h"
 #include "Loader/FFmpegLoader.h"
 #include "Platform/MainThread.h"
@@ -34,18 +35,8 @@ std::string DiskAudioFile() {
         .string();
 }
 
-int64_t FileSize(const std::string& AName) {
-    struct stat st {};
-    return ::stat(AName.c_str(), &st) == 0 ? st.st_size : -1;
-}
-
-std::vector<int16_t> ReadSamples(const std::string& AName) {
-    std::ifstream in(AName, std::ios::binary);
-    std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::vector<int16_t> samples(bytes.size() / 2);
-    std::memcpy(samples.data(), bytes.data(), samples.size() * 2);
-    return samples;
-}
+using qm::test::FileSize;
+using qm::test::ReadSamples;
 
 double Rms(const std::vector<int16_t>& ASamples, size_t AFrom, size_t ATo) {
     ATo = std::min(ATo, ASamples.size());
